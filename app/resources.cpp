@@ -1,0 +1,8 @@
+#include "app/resources.h"
+
+#include <QtGlobal>
+
+void initSealStationResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
