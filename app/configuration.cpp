@@ -75,7 +75,8 @@ bool Configuration::save()
 
     QTextStream out(&file);
     for (auto it = m_entries.constBegin(); it != m_entries.constEnd(); ++it) {
-        qDebug().noquote() << it.key() + QLatin1Char('=') + (isSecretKey(it.key()) ? QStringLiteral("****") : it.value());
+        qDebug().noquote() << it.key() + QLatin1Char('=') +
+                                  (isSecretKey(it.key()) ? QStringLiteral("****") : it.value());
         out << it.key() << '=' << it.value() << '\n';
     }
     out.flush();

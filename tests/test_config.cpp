@@ -1,0 +1,239 @@
+#include "app/configuration.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+static QStringList s_messages;
+
+static void captureMessage(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    s_messages.append(text);
+}
+
+class TestConfig : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home;
+
+    QString configPath() const { return m_home.path() + QStringLiteral("/Vesk/SealStation/user.config"); }
+
+    void writeConfig(const QByteArray &content)
+    {
+        QDir().mkpath(QFileInfo(configPath()).path());
+        QFile file(configPath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    }
+
+    QByteArray readConfig() const
+    {
+        QFile file(configPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path()));
+        QCoreApplication::setApplicationName(QStringLiteral("SealStation"));
+        QCoreApplication::setOrganizationName(QStringLiteral("Vesk"));
+    }
+
+    void cleanup() { QFile::remove(configPath()); }
+
+    void missingFile_givesEveryDefault()
+    {
+        Configuration config;
+        config.load(QStringLiteral("user.config"));
+        QCOMPARE(config.filePath(), configPath());
+        QCOMPARE(config.getBoolean(QStringLiteral("debug.log.enabled"), true), true);
+        QCOMPARE(config.getInteger(QStringLiteral("debug.log.size"), 1000000), 1000000);
+        QCOMPARE(config.getInteger(QStringLiteral("debug.log.count"), 10), 10);
+        QCOMPARE(config.getBoolean(QStringLiteral("autoseal")), false);
+        QCOMPARE(config.multipleSealDialogue(), true);
+        QCOMPARE(config.getString(QStringLiteral("protocol"), QStringLiteral("tcp")), QStringLiteral("tcp"));
+        QCOMPARE(config.getString(QStringLiteral("proxyhost")), QString());
+        QCOMPARE(config.getInteger(QStringLiteral("proxytype")), 0);
+        QVERIFY(config.configDirectory().endsWith(QStringLiteral("/Vesk/SealStation/")));
+    }
+
+    void parsing_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("expectedString");
+        QTest::addColumn<int>("expectedInteger");
+        QTest::addColumn<bool>("expectedBoolean");
+
+        // Only "true" and "yes", in any letter case, are true.
+        QTest::newRow("TRUE") << QByteArray("autoseal=TRUE") << "autoseal"
+                              << "TRUE" << 0 << true;
+        QTest::newRow("Yes") << QByteArray("autoseal=Yes") << "autoseal"
+                             << "Yes" << 0 << true;
+        QTest::newRow("yes") << QByteArray("autoseal=yes") << "autoseal"
+                             << "yes" << 0 << true;
+        QTest::newRow("1 is false") << QByteArray("autoseal=1") << "autoseal"
+                                    << "1" << 1 << false;
+        QTest::newRow("on is false") << QByteArray("autoseal=on") << "autoseal"
+                                     << "on" << 0 << false;
+        QTest::newRow("y is false") << QByteArray("autoseal=y") << "autoseal"
+                                    << "y" << 0 << false;
+        // A value that is not a number reads as 0, not as the default.
+        QTest::newRow("abc gives 0") << QByteArray("debug.log.size=abc") << "debug.log.size"
+                                     << "abc" << 0 << false;
+        QTest::newRow("negative") << QByteArray("proxyport=-42") << "proxyport"
+                                  << "-42" << -42 << false;
+        QTest::newRow("trimmed line") << QByteArray("  protocol=udp \t") << "protocol"
+                                      << "udp" << 0 << false;
+        QTest::newRow("empty value") << QByteArray("proxyhost=") << "proxyhost"
+                                     << "" << 0 << false;
+        // Spaces around "=" belong to key and value; the plain key stays unset.
+        QTest::newRow("spaced key") << QByteArray("autoseal = true") << "autoseal "
+                                    << " true" << 0 << false;
+        // Everything after the first "=" is the value.
+        QTest::newRow("first = only") << QByteArray("proxypass=a=b") << "proxypass"
+                                      << "a=b" << 0 << false;
+        QTest::newRow("value is =") << QByteArray("proxypass==") << "proxypass"
+                                    << "=" << 0 << false;
+    }
+
+    void parsing()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, key);
+        QFETCH(QString, expectedString);
+        QFETCH(int, expectedInteger);
+        QFETCH(bool, expectedBoolean);
+
+        writeConfig("unrelated=1\n" + line + "\nno separator here\n");
+        Configuration config;
+        config.load(QStringLiteral("user.config"));
+        QCOMPARE(config.getString(key, QStringLiteral("<absent>")), expectedString);
+        QCOMPARE(config.getInteger(key, 777), expectedInteger);
+        QCOMPARE(config.getBoolean(key, true), expectedBoolean);
+        QCOMPARE(config.getString(QStringLiteral("no separator here"), QStringLiteral("<absent>")),
+                 QStringLiteral("<absent>"));
+        if (key == QLatin1String("autoseal "))
+            QCOMPARE(config.getBoolean(QStringLiteral("autoseal")), false);
+    }
+
+    void lastLineOfAKeyWins()
+    {
+        writeConfig("protocol=tcp\nprotocol=udp\n");
+        Configuration config;
+        config.load(QStringLiteral("user.config"));
+        QCOMPARE(config.getString(QStringLiteral("protocol")), QStringLiteral("udp"));
+    }
+
+    void save_keepsUnknownKeysAndValuesWithEquals()
+    {
+        writeConfig("some.future.key=42\nproxypass=x\n");
+        {
+            Configuration config;
+            config.load(QStringLiteral("user.config"));
+            config.setString(QStringLiteral("proxypass"), QStringLiteral("a=b"));
+            config.setBoolean(QStringLiteral("autoseal"), true);
+            s_messages.clear();
+            const auto previous = qInstallMessageHandler(captureMessage);
+            const bool saved = config.save();
+            qInstallMessageHandler(previous);
+            QVERIFY(saved);
+            // The proxy password is stored in clear but never logged.
+            QVERIFY(s_messages.contains(QStringLiteral("some.future.key=42")));
+            QVERIFY(s_messages.contains(QStringLiteral("Saved uservariables")));
+            QVERIFY(!s_messages.join(QLatin1Char('\n')).contains(QStringLiteral("a=b")));
+        }
+        Configuration reloaded;
+        reloaded.load(QStringLiteral("user.config"));
+        QCOMPARE(reloaded.getString(QStringLiteral("some.future.key")), QStringLiteral("42"));
+        QCOMPARE(reloaded.getString(QStringLiteral("proxypass")), QStringLiteral("a=b"));
+        QCOMPARE(reloaded.getString(QStringLiteral("autoseal")), QStringLiteral("true"));
+        QCOMPARE(readConfig().count('\n'), 3);
+    }
+
+    void setters_emitTheirSignalWithTheValue_andDoNotWrite()
+    {
+        writeConfig("a=b\n");
+        Configuration config;
+        config.load(QStringLiteral("user.config"));
+        QSignalSpy strings(&config, &Configuration::updatedString);
+        QSignalSpy integers(&config, &Configuration::updatedInteger);
+        QSignalSpy booleans(&config, &Configuration::updatedBoolean);
+
+        config.setString(QStringLiteral("proxyhost"), QStringLiteral("proxy.local"));
+        config.setInteger(QStringLiteral("proxyport"), 3128);
+        config.setBoolean(QStringLiteral("autoseal"), true);
+
+        QCOMPARE(strings.count(), 1);
+        QCOMPARE(strings.at(0), (QVariantList{QStringLiteral("proxyhost"), QStringLiteral("proxy.local")}));
+        QCOMPARE(integers.count(), 1);
+        QCOMPARE(integers.at(0), (QVariantList{QStringLiteral("proxyport"), 3128}));
+        QCOMPARE(booleans.count(), 1);
+        QCOMPARE(booleans.at(0), (QVariantList{QStringLiteral("autoseal"), true}));
+        QCOMPARE(config.getString(QStringLiteral("proxyport")), QStringLiteral("3128"));
+        QCOMPARE(config.getString(QStringLiteral("autoseal")), QStringLiteral("true"));
+        QCOMPARE(readConfig(), QByteArray("a=b\n"));
+    }
+
+    void save_thatCannotCommit_leavesOldFileByteForByte()
+    {
+        // A file-size limit makes every write past it fail with EFBIG, as a full
+        // disk would, even for root.
+        const QByteArray original = "autoseal=true\nproxyhost=old\n";
+        writeConfig(original);
+        Configuration config;
+        config.load(QStringLiteral("user.config"));
+        config.setString(QStringLiteral("proxyhost"), QString(200, QLatin1Char('x')));
+
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit previous{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        rlimit tight = previous;
+        tight.rlim_cur = 64;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+        const bool saved = config.save();
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+
+        QVERIFY(!saved);
+        QCOMPARE(readConfig(), original);
+        const QStringList leftovers = QDir(QFileInfo(configPath()).path()).entryList(QDir::Files);
+        QCOMPARE(leftovers, QStringList{QStringLiteral("user.config")});
+        // The value stays in effect for this run.
+        QCOMPARE(config.getString(QStringLiteral("proxyhost")).size(), 200);
+    }
+
+    void save_thatCannotOpen_changesNothing()
+    {
+        // A directory in place of the file cannot be opened for writing.
+        QVERIFY(QDir().mkpath(configPath()));
+        Configuration config;
+        config.load(QStringLiteral("user.config"));
+        config.setString(QStringLiteral("protocol"), QStringLiteral("udp"));
+        QVERIFY(!config.save());
+        QVERIFY(QFileInfo(configPath()).isDir());
+        QCOMPARE(config.getString(QStringLiteral("protocol")), QStringLiteral("udp"));
+        QVERIFY(QDir(configPath()).removeRecursively());
+    }
+
+    void save_beforeLoad_writesNothing()
+    {
+        Configuration config;
+        config.setString(QStringLiteral("protocol"), QStringLiteral("udp"));
+        QVERIFY(!config.save());
+        QVERIFY(!QFile::exists(configPath()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConfig)
+#include "test_config.moc"

@@ -1,0 +1,212 @@
+#include "app/simplelogger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <thread>
+
+namespace {
+
+const QMessageLogContext kNoContext;
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Sets up a logger without leaving its handler installed over QtTest's own.
+void setupQuietly(SimpleLogger &logger, const QString &dir, int size, int count)
+{
+    const QtMessageHandler previous = qInstallMessageHandler(nullptr);
+    logger.setup(dir, QStringLiteral("sealstation.log"), true, size, count);
+    qInstallMessageHandler(previous);
+}
+
+} // namespace
+
+class TestLogger : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineFormat_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("function");
+        QTest::addColumn<QByteArray>("expected");
+
+        QTest::newRow("debug, no context")
+            << int(QtDebugMsg) << QString() << 0 << QString() << QByteArray("Debug:hello world (:0) \n");
+        QTest::newRow("warning with context")
+            << int(QtWarningMsg) << "usblink.cpp" << 42 << "void usbLink::run()"
+            << QByteArray("Warning:hello world (usblink.cpp:42) void usbLink::run()\n");
+        QTest::newRow("critical") << int(QtCriticalMsg) << QString() << 0 << QString()
+                                  << QByteArray("Critical:hello world (:0) \n");
+        QTest::newRow("info writes nothing") << int(QtInfoMsg) << QString() << 0 << QString() << QByteArray();
+    }
+
+    void lineFormat()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, file);
+        QFETCH(int, line);
+        QFETCH(QString, function);
+        QFETCH(QByteArray, expected);
+
+        QTemporaryDir dir;
+        SimpleLogger logger;
+        setupQuietly(logger, dir.path(), 1000000, 10);
+        const QByteArray fileBytes = file.toLatin1();
+        const QByteArray functionBytes = function.toLatin1();
+        const QMessageLogContext context(file.isEmpty() ? nullptr : fileBytes.constData(), line,
+                                         function.isEmpty() ? nullptr : functionBytes.constData(), "default");
+        logger.handleMessage(QtMsgType(type), context, QStringLiteral("hello world"));
+        QCOMPARE(readFile(dir.path() + QStringLiteral("/sealstation.log")), expected);
+    }
+
+    void existingLog_isAppendedTo()
+    {
+        QTemporaryDir dir;
+        QFile old(dir.path() + QStringLiteral("/sealstation.log"));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("earlier line\n");
+        old.close();
+
+        SimpleLogger logger;
+        setupQuietly(logger, dir.path(), 1000000, 10);
+        logger.handleMessage(QtDebugMsg, kNoContext, QStringLiteral("x"));
+        QCOMPARE(readFile(old.fileName()), QByteArray("earlier line\nDebug:x (:0) \n"));
+    }
+
+    void rotation_data()
+    {
+        QTest::addColumn<int>("sizeLimit");
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<bool>("rotated");
+
+        // Each line "Debug:x (:0) \n" is 14 bytes; a file of exactly the limit stays.
+        QTest::newRow("exactly at the limit") << 28 << 2 << false;
+        QTest::newRow("just above the limit") << 27 << 2 << true;
+        QTest::newRow("limit 0 rotates after one message") << 0 << 1 << true;
+    }
+
+    void rotation()
+    {
+        QFETCH(int, sizeLimit);
+        QFETCH(int, messages);
+        QFETCH(bool, rotated);
+
+        QTemporaryDir dir;
+        SimpleLogger logger;
+        setupQuietly(logger, dir.path(), sizeLimit, 10);
+        for (int i = 0; i < messages; ++i)
+            logger.handleMessage(QtDebugMsg, kNoContext, QStringLiteral("x"));
+
+        const QString log = dir.path() + QStringLiteral("/sealstation.log");
+        const QString log0 = dir.path() + QStringLiteral("/sealstation.log0");
+        const QByteArray all = QByteArray("Debug:x (:0) \n").repeated(messages);
+        QCOMPARE(QFile::exists(log0), rotated);
+        QCOMPARE(readFile(rotated ? log0 : log), all);
+        if (rotated) {
+            // The next message starts a fresh log.
+            logger.handleMessage(QtWarningMsg, kNoContext, QStringLiteral("y"));
+            QCOMPARE(readFile(log), sizeLimit == 0 ? QByteArray() : QByteArray("Warning:y (:0) \n"));
+        }
+    }
+
+    void rotationIndex_wrapsAfterCount_andReplacesOldFiles()
+    {
+        QTemporaryDir dir;
+        SimpleLogger logger;
+        setupQuietly(logger, dir.path(), 0, 2);
+        // Indices run 0, 1, 2, 0: count 2 gives three rotated names.
+        for (int i = 0; i < 4; ++i)
+            logger.handleMessage(QtDebugMsg, kNoContext, QStringLiteral("m%1").arg(i));
+
+        QCOMPARE(readFile(dir.path() + QStringLiteral("/sealstation.log0")), QByteArray("Debug:m3 (:0) \n"));
+        QCOMPARE(readFile(dir.path() + QStringLiteral("/sealstation.log1")), QByteArray("Debug:m1 (:0) \n"));
+        QCOMPARE(readFile(dir.path() + QStringLiteral("/sealstation.log2")), QByteArray("Debug:m2 (:0) \n"));
+        QVERIFY(!QFile::exists(dir.path() + QStringLiteral("/sealstation.log3")));
+    }
+
+    void infoMessage_writesNothing_butStillRotates()
+    {
+        QTemporaryDir dir;
+        QFile old(dir.path() + QStringLiteral("/sealstation.log"));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("0123456789\n");
+        old.close();
+
+        SimpleLogger logger;
+        setupQuietly(logger, dir.path(), 5, 10);
+        logger.handleMessage(QtInfoMsg, kNoContext, QStringLiteral("not written"));
+        QCOMPARE(readFile(dir.path() + QStringLiteral("/sealstation.log0")), QByteArray("0123456789\n"));
+    }
+
+    void twoThreads_giveWholeLines_andLoseNone()
+    {
+        QTemporaryDir dir;
+        SimpleLogger logger;
+        // Small enough to rotate often while both threads write.
+        setupQuietly(logger, dir.path(), 4000, 1000);
+        const int perThread = 2000;
+        auto writer = [&logger](char tag) {
+            for (int i = 0; i < perThread; ++i)
+                logger.handleMessage(QtDebugMsg, kNoContext, QStringLiteral("%1-%2").arg(tag).arg(i));
+        };
+        std::thread a(writer, 'a');
+        std::thread b(writer, 'b');
+        a.join();
+        b.join();
+        logger.close();
+
+        QByteArray all;
+        const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+        QVERIFY(files.size() > 2);
+        for (const QString &name : files)
+            all += readFile(dir.path() + QLatin1Char('/') + name);
+        const QList<QByteArray> lines = all.split('\n');
+        QCOMPARE(lines.size() - 1, 2 * perThread);
+        QSet<QByteArray> seen;
+        const QRegularExpression shape(QStringLiteral("^Debug:[ab]-\\d+ \\(:0\\) $"));
+        for (int i = 0; i < lines.size() - 1; ++i) {
+            QVERIFY2(shape.match(QString::fromLatin1(lines.at(i))).hasMatch(), lines.at(i).constData());
+            seen.insert(lines.at(i));
+        }
+        QCOMPARE(seen.size(), 2 * perThread);
+    }
+
+    void afterClose_messagesAreSafeAndNotWritten()
+    {
+        QTemporaryDir dir;
+        SimpleLogger logger;
+        setupQuietly(logger, dir.path(), 0, 10);
+        logger.handleMessage(QtDebugMsg, kNoContext, QStringLiteral("before"));
+        logger.close();
+        const QStringList before = QDir(dir.path()).entryList(QDir::Files);
+        logger.handleMessage(QtDebugMsg, kNoContext, QStringLiteral("after"));
+        logger.handleMessage(QtInfoMsg, kNoContext, QStringLiteral("after"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), before);
+        QVERIFY(logger.filePath().isEmpty());
+    }
+
+    void disabled_createsNoFile()
+    {
+        QTemporaryDir dir;
+        SimpleLogger logger;
+        const QtMessageHandler previous = qInstallMessageHandler(nullptr);
+        logger.setup(dir.path(), QStringLiteral("sealstation.log"), false, 0, 10);
+        const QtMessageHandler afterSetup = qInstallMessageHandler(previous);
+        QVERIFY(afterSetup != &SimpleLogger::messageHandler); // the default handler stays in place
+        logger.handleMessage(QtDebugMsg, kNoContext, QStringLiteral("x"));
+        QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogger)
+#include "test_logger.moc"

@@ -1,0 +1,85 @@
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Runs the built program as a new user would, with its own home and data folders.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QProcessEnvironment freshUserEnvironment(const QString &home)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home);
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("SEALSTATION_KEY_SOCKET"));
+        QDir().mkpath(home + QStringLiteral("/run"));
+        return env;
+    }
+
+    static QString dataDir(const QString &home) { return home + QStringLiteral("/data/Vesk/SealStation"); }
+
+private slots:
+    void startup_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<bool>("logEnabled");
+
+        QTest::newRow("no config file") << QByteArray() << true;
+        QTest::newRow("logging switched off") << QByteArray("debug.log.enabled=no\n") << false;
+        QTest::newRow("1 is not true") << QByteArray("debug.log.enabled=1\n") << false;
+        QTest::newRow("YES is true") << QByteArray("debug.log.enabled=YES\n") << true;
+    }
+
+    void startup()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(bool, logEnabled);
+
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QString configPath = dataDir(home.path()) + QStringLiteral("/user.config");
+        if (!config.isEmpty()) {
+            QVERIFY(QDir().mkpath(dataDir(home.path())));
+            QFile file(configPath);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(config);
+        }
+
+        QProcess app;
+        app.setProcessEnvironment(freshUserEnvironment(home.path()));
+        app.setProcessChannelMode(QProcess::SeparateChannels);
+        app.start(QStringLiteral(SEALSTATION_APP_PATH), QStringList());
+        QVERIFY(app.waitForStarted());
+
+        QByteArray out;
+        const QByteArray lastLine = logEnabled ? "Logging enabled to log file: " : "Logging disabled";
+        QTRY_VERIFY_WITH_TIMEOUT((out += app.readAllStandardOutput()).contains(lastLine), 20000);
+        // Give the output a moment to complete its line before we stop the program.
+        QTRY_VERIFY_WITH_TIMEOUT((out += app.readAllStandardOutput()).endsWith('\n'), 5000);
+        QCOMPARE(app.state(), QProcess::Running);
+        app.kill();
+        app.waitForFinished();
+
+        const QList<QByteArray> lines = out.split('\n');
+        QVERIFY(lines.size() >= 3);
+        QCOMPARE(lines.at(0), "Load config file from: " + configPath.toLocal8Bit());
+        QCOMPARE(lines.at(1), QByteArray(logEnabled ? "Log enabled 1" : "Log enabled 0"));
+        const QString logPath = dataDir(home.path()) + QStringLiteral("//sealstation.log");
+        QCOMPARE(lines.at(2),
+                 logEnabled ? "Logging enabled to log file: " + logPath.toLocal8Bit() : QByteArray("Logging disabled"));
+        QVERIFY(QFileInfo(dataDir(home.path())).isDir());
+        if (!logEnabled)
+            QVERIFY(!QFile::exists(logPath));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "test_startup.moc"
