@@ -1,0 +1,257 @@
+#include "app/configuration.h"
+#include "ui/assetproxydialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// A one-shot HTTP server that answers any request with an empty 200.
+class TinyHttpServer : public QTcpServer
+{
+public:
+    int connections = 0;
+
+    TinyHttpServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                ++connections;
+                connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                    socket->readAll();
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                    socket->disconnectFromHost();
+                });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+        listen(QHostAddress::LocalHost);
+    }
+};
+
+} // namespace
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home;
+    std::unique_ptr<Configuration> m_config;
+
+    template <typename T>
+    T *child(QDialog &dialog, const char *name)
+    {
+        T *widget = dialog.findChild<T *>(QString::fromLatin1(name));
+        if (!widget)
+            qFatal("missing widget %s", name);
+        return widget;
+    }
+
+    QByteArray configFile() const
+    {
+        QFile file(m_config->filePath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path()));
+        QCoreApplication::setApplicationName(QStringLiteral("SealStation"));
+        QCoreApplication::setOrganizationName(QStringLiteral("Vesk"));
+    }
+
+    void init()
+    {
+        QFile::remove(m_home.path() + QStringLiteral("/Vesk/SealStation/user.config"));
+        m_config = std::make_unique<Configuration>();
+        m_config->load(QStringLiteral("user.config"));
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        qunsetenv("http_proxy");
+        qunsetenv("all_proxy");
+    }
+
+    void form_followsStoredSettings_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<int>("proxyType");
+        QTest::addColumn<int>("protocolIndex");
+        QTest::addColumn<QString>("radio");
+        QTest::addColumn<QString>("hostField");
+        QTest::addColumn<QVector<bool>>("enabled"); // host, port, user, password
+
+        QTest::newRow("no proxy, tcp") << "tcp" << 0 << 0 << "rbnNo"
+                                       << "" << QVector<bool>{false, false, false, false};
+        QTest::newRow("system proxy, upper-case TCP") << "TCP" << 1 << 1 << "rbnSystem"
+                                                      << "" << QVector<bool>{false, false, true, true};
+        QTest::newRow("defined proxy, udp") << "udp" << 2 << 1 << "rbnDefine"
+                                            << "proxy.lan" << QVector<bool>{true, true, true, true};
+        QTest::newRow("unknown type") << "tcp" << 7 << 0 << "rbnNo"
+                                      << "" << QVector<bool>{false, false, false, false};
+    }
+
+    void form_followsStoredSettings()
+    {
+        QFETCH(QString, protocol);
+        QFETCH(int, proxyType);
+        QFETCH(int, protocolIndex);
+        QFETCH(QString, radio);
+        QFETCH(QString, hostField);
+        QFETCH(QVector<bool>, enabled);
+
+        m_config->setString(QStringLiteral("protocol"), protocol);
+        m_config->setInteger(QStringLiteral("proxytype"), proxyType);
+        m_config->setString(QStringLiteral("proxyhost"), QStringLiteral("proxy.lan"));
+        m_config->setInteger(QStringLiteral("proxyport"), 3128);
+        m_config->setBoolean(QStringLiteral("autoseal"), true);
+
+        AssetProxyDialog dialog(nullptr, m_config.get());
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Application settings"));
+        QVERIFY(child<QCheckBox>(dialog, "chkAutoSeal")->isChecked());
+        QVERIFY(child<QCheckBox>(dialog, "chkMultiSealDialogue")->isChecked());
+        QCOMPARE(child<QComboBox>(dialog, "cmbProtocol")->currentIndex(), protocolIndex);
+        QVERIFY(child<QRadioButton>(dialog, radio.toLatin1().constData())->isChecked());
+        QCOMPARE(child<QLineEdit>(dialog, "tbxHost")->text(), hostField);
+        const char *fields[] = {"tbxHost", "tbxPort", "tbxUser", "tbxPass"};
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(child<QLineEdit>(dialog, fields[i])->isEnabled(), enabled.at(i));
+    }
+
+    void ok_storesEveryKey_appliesProxy_andWritesFile()
+    {
+        AssetProxyDialog dialog(nullptr, m_config.get());
+        QSignalSpy booleans(m_config.get(), &Configuration::updatedBoolean);
+        child<QCheckBox>(dialog, "chkAutoSeal")->setChecked(true);
+        child<QCheckBox>(dialog, "chkMultiSealDialogue")->setChecked(false);
+        child<QComboBox>(dialog, "cmbProtocol")->setCurrentIndex(1);
+        child<QRadioButton>(dialog, "rbnDefine")->setChecked(true);
+        QTest::keyClicks(child<QLineEdit>(dialog, "tbxHost"), QStringLiteral("proxy.lan"));
+        // The validator refuses a sixth digit beyond 65535.
+        QTest::keyClicks(child<QLineEdit>(dialog, "tbxPort"), QStringLiteral("655359"));
+        QCOMPARE(child<QLineEdit>(dialog, "tbxPort")->text(), QStringLiteral("65535"));
+        QTest::keyClicks(child<QLineEdit>(dialog, "tbxUser"), QStringLiteral("op"));
+        QTest::keyClicks(child<QLineEdit>(dialog, "tbxPass"), QStringLiteral("s=cret"));
+
+        child<QDialogButtonBox>(dialog, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        const QNetworkProxy applied = QNetworkProxy::applicationProxy();
+        QCOMPARE(applied.type(), QNetworkProxy::HttpProxy);
+        QCOMPARE(applied.hostName(), QStringLiteral("proxy.lan"));
+        QCOMPARE(applied.port(), quint16(65535));
+        QCOMPARE(applied.user(), QStringLiteral("op"));
+        QCOMPARE(applied.password(), QStringLiteral("s=cret"));
+        QVERIFY(booleans.contains(QVariantList{QStringLiteral("autoseal"), true}));
+
+        Configuration reread;
+        reread.load(QStringLiteral("user.config"));
+        QCOMPARE(reread.getInteger(QStringLiteral("proxytype")), 2);
+        QCOMPARE(reread.getString(QStringLiteral("proxyhost")), QStringLiteral("proxy.lan"));
+        QCOMPARE(reread.getInteger(QStringLiteral("proxyport")), 65535);
+        QCOMPARE(reread.getString(QStringLiteral("proxyuser")), QStringLiteral("op"));
+        QCOMPARE(reread.getString(QStringLiteral("proxypass")), QStringLiteral("s=cret"));
+        QCOMPARE(reread.getBoolean(QStringLiteral("autoseal")), true);
+        QCOMPARE(reread.multipleSealDialogue(), false);
+        QCOMPARE(reread.getString(QStringLiteral("protocol")), QStringLiteral("udp"));
+    }
+
+    void typedProtocol_isStoredAsUdp()
+    {
+        AssetProxyDialog dialog(nullptr, m_config.get());
+        QComboBox *combo = child<QComboBox>(dialog, "cmbProtocol");
+        combo->addItem(QStringLiteral("SCTP"));
+        combo->setCurrentIndex(2);
+        child<QDialogButtonBox>(dialog, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+        QCOMPARE(m_config->getString(QStringLiteral("protocol")), QStringLiteral("udp"));
+    }
+
+    void cancel_storesNothing()
+    {
+        m_config->setInteger(QStringLiteral("proxytype"), 0);
+        QVERIFY(m_config->save());
+        const QByteArray before = configFile();
+        AssetProxyDialog dialog(nullptr, m_config.get());
+        child<QRadioButton>(dialog, "rbnDefine")->setChecked(true);
+        child<QLineEdit>(dialog, "tbxHost")->setText(QStringLiteral("proxy.lan"));
+        child<QDialogButtonBox>(dialog, "buttonBox")->button(QDialogButtonBox::Cancel)->click();
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(configFile(), before);
+        QCOMPARE(m_config->getInteger(QStringLiteral("proxytype")), 0);
+        QCOMPARE(QNetworkProxy::applicationProxy().type(), QNetworkProxy::NoProxy);
+    }
+
+    void systemProxy_data()
+    {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("expectedUser");
+
+        QTest::newRow("http proxy, stored credentials")
+            << QByteArray("http_proxy") << QByteArray("http://127.0.0.1:3128") << "stored";
+        QTest::newRow("http proxy with own user")
+            << QByteArray("http_proxy") << QByteArray("http://alice:pw@127.0.0.1:3128") << "alice";
+        QTest::newRow("socks5 becomes http")
+            << QByteArray("http_proxy") << QByteArray("socks5://127.0.0.1:3128") << "stored";
+    }
+
+    void systemProxy()
+    {
+        QFETCH(QByteArray, variable);
+        QFETCH(QByteArray, value);
+        QFETCH(QString, expectedUser);
+
+        qputenv(variable.constData(), value);
+        QNetworkProxy stored;
+        stored.setUser(QStringLiteral("stored"));
+        stored.setPassword(QStringLiteral("storedpw"));
+        applyProxy(1, stored);
+        const QNetworkProxy applied = QNetworkProxy::applicationProxy();
+        QCOMPARE(applied.type(), QNetworkProxy::HttpProxy);
+        QCOMPARE(applied.hostName(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(applied.port(), quint16(3128));
+        QCOMPARE(applied.user(), expectedUser);
+    }
+
+    void systemProxy_withNoneReported_keepsCurrentProxy()
+    {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("kept"), 8080));
+        applyProxy(1, QNetworkProxy());
+        QCOMPARE(QNetworkProxy::applicationProxy().hostName(), QStringLiteral("kept"));
+    }
+
+    void noProxy_connectsDirectly_evenWithHttpProxyInEnvironment()
+    {
+        TinyHttpServer proxy;
+        TinyHttpServer target;
+        qputenv("http_proxy", QByteArray("http://127.0.0.1:") + QByteArray::number(proxy.serverPort()));
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+        applyProxy(0, QNetworkProxy());
+
+        QNetworkAccessManager manager;
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1/").arg(target.serverPort()));
+        std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
+        QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(target.connections, 1);
+        QCOMPARE(proxy.connections, 0);
+        QNetworkProxyFactory::setUseSystemConfiguration(false);
+    }
+};
+
+QTEST_MAIN(TestSettings)
+#include "test_settings.moc"
