@@ -1,10 +1,254 @@
 #include "ui/packingwindow.h"
 
+#include "app/configuration.h"
+#include "key/clinker.h"
+#include "service/json.h"
+#include "ui/assetproxydialog.h"
+#include "ui/loginwidget.h"
+#include "ui/sealwidget.h"
 #include "ui_packingwindow.h"
 
-PackingWindow::PackingWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui::PackingWindow)
+#include <QApplication>
+#include <QDebug>
+#include <QLabel>
+#include <QMessageBox>
+#include <QNetworkProxy>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QTimer>
+#include <QToolButton>
+
+namespace {
+const int kKeyProgressMaximum = 228;
+const int kKeyImageSize = 24;
+} // namespace
+
+PackingWindow::PackingWindow(QWidget *parent, cLinker *linker, Configuration *config)
+    : QMainWindow(parent), m_ui(new Ui::PackingWindow), m_linker(linker ? linker : cLinker::get()),
+      m_config(config ? config : Configuration::instance())
 {
     m_ui->setupUi(this);
+    m_keyConnectedImage.load(QStringLiteral(":/assets/usb_connected.png"));
+    m_keyDisconnectedImage.load(QStringLiteral(":/assets/usb_disconnected.png"));
+
+    connect(m_linker, &cLinker::usbConnected, this, &PackingWindow::keyConnectionChange);
+    connect(m_linker, &cLinker::ServiceAddressSet, this, &PackingWindow::serviceAddressReceived);
+    connect(m_linker, &cLinker::ServicePortSet, this, &PackingWindow::servicePortReceived);
+    connect(m_linker, &cLinker::progressBar, this, &PackingWindow::keyBusy);
+    connect(m_linker, &cLinker::updateStatus, this, &PackingWindow::statusMessage);
+    connect(m_ui->actionAbout, &QAction::triggered, this, &PackingWindow::showAbout);
+    connect(m_ui->action_Settings, &QAction::triggered, this, &PackingWindow::showSettings);
+    connect(m_ui->actionE_xit, &QAction::triggered, this, &PackingWindow::exitApplication);
+
+    m_loginWidget = new LoginWidget();
+    connect(m_loginWidget, &LoginWidget::loginSuccessful, this, &PackingWindow::loginSuccessful);
+    connect(m_loginWidget, &LoginWidget::loginFailed, this, &PackingWindow::loginFailed);
+    connect(m_loginWidget, &LoginWidget::requestServiceDetails, this, &PackingWindow::requestServiceDetails);
+    connect(m_linker, &cLinker::usbConnected, m_loginWidget, &LoginWidget::keyConnectionChange);
+    connect(this, &PackingWindow::serviceCreated, m_loginWidget, &LoginWidget::serviceCreated);
+    connect(this, &PackingWindow::serviceDeleted, m_loginWidget, &LoginWidget::serviceDeleted);
+
+    m_sealWidget = new SealWidget(nullptr, m_linker, m_config);
+    connect(m_sealWidget, &SealWidget::statusMessage, this, &PackingWindow::statusMessage);
+    connect(this, &PackingWindow::serviceCreated, m_sealWidget, &SealWidget::serviceCreated);
+    connect(this, &PackingWindow::keyCurrentStatus, m_sealWidget, &SealWidget::keyCurrentStatus);
+    // The packing page must also let go of a session that logout removes.
+    connect(this, &PackingWindow::serviceDeleted, m_sealWidget, &SealWidget::serviceDeleted);
+
+    m_ui->appLayout->addWidget(m_sealWidget);
+    m_ui->loginLayout->addWidget(m_loginWidget);
+    m_ui->stackedWidget->setCurrentIndex(0);
+
+    m_keyProgress = new QProgressBar(this);
+    m_keyProgress->setMaximum(kKeyProgressMaximum);
+    m_keyProgress->setMaximumWidth(200);
+    m_keyProgress->setTextVisible(false);
+    m_ui->statusbar->addPermanentWidget(m_keyProgress, 0);
+    m_btnLogout = new QToolButton(this);
+    m_btnLogout->setIcon(QIcon(QStringLiteral(":/assets/exit_app.png")));
+    m_btnLogout->setToolTip(QStringLiteral("Logout"));
+    m_btnLogout->setAutoRaise(true);
+    connect(m_btnLogout, &QToolButton::clicked, this, &PackingWindow::logoutRequested);
+    m_ui->statusbar->addPermanentWidget(m_btnLogout, 0);
+    m_keyProgress->setEnabled(false);
+    m_keyProgress->hide();
+    m_btnLogout->setEnabled(false);
+    m_btnLogout->hide();
+
+    m_lblKeyState = new QLabel(this);
+    showKeyDisconnected();
+    m_ui->statusbar->addPermanentWidget(m_lblKeyState, 0);
+
+    applyStoredProxy();
 }
 
-PackingWindow::~PackingWindow() = default;
+PackingWindow::~PackingWindow()
+{
+    // Pages hold the session without owning it; drop it before they go.
+    m_service.reset();
+    m_retiredServices.clear();
+}
+
+void PackingWindow::applyStoredProxy()
+{
+    const int type = m_config->getInteger(QStringLiteral("proxytype"), 0);
+    QNetworkProxy proxy;
+    proxy.setHostName(m_config->getString(QStringLiteral("proxyhost"), QString()));
+    // The port field only ever stores 0..65535; anything else is treated as no port.
+    const int port = m_config->getInteger(QStringLiteral("proxyport"));
+    proxy.setPort(port >= 0 && port <= 65535 ? quint16(port) : 0);
+    proxy.setUser(m_config->getString(QStringLiteral("proxyuser"), QString()));
+    proxy.setPassword(m_config->getString(QStringLiteral("proxypass"), QString()));
+    applyProxy(type, proxy);
+}
+
+void PackingWindow::showKeyImage(const QImage &image)
+{
+    m_lblKeyState->setPixmap(QPixmap::fromImage(
+        image.scaled(kKeyImageSize, kKeyImageSize, Qt::KeepAspectRatio, Qt::FastTransformation)));
+}
+
+void PackingWindow::showKeyDisconnected()
+{
+    m_keyConnected = false;
+    m_ui->statusbar->showMessage(QStringLiteral("Key disconnected"));
+    showKeyImage(m_keyDisconnectedImage);
+    m_lblKeyState->setToolTip(QStringLiteral("No key found"));
+}
+
+void PackingWindow::keyConnectionChange(bool connected)
+{
+    if (connected) {
+        m_keyConnected = true;
+        m_ui->statusbar->showMessage(QStringLiteral("Key connected"));
+        showKeyImage(m_keyConnectedImage);
+        m_lblKeyState->setToolTip(QStringLiteral("Key found"));
+        m_linker->connectKeynew();
+    } else {
+        showKeyDisconnected();
+        m_serviceInfo.clear();
+    }
+}
+
+void PackingWindow::serviceAddressReceived(QString address)
+{
+    m_serviceInfo.setHost(address);
+    updateService();
+}
+
+void PackingWindow::servicePortReceived(uint port)
+{
+    m_serviceInfo.setPort(port);
+    updateService();
+}
+
+void PackingWindow::updateService()
+{
+    qDebug().noquote() << QStringLiteral("Host now: ") + m_serviceInfo.host();
+    if (m_serviceInfo.isValid() && !m_service) {
+        m_service = std::make_unique<JSON>(m_serviceInfo.host(), QString::number(m_serviceInfo.port()));
+        emit serviceCreated(m_service.get());
+    }
+}
+
+void PackingWindow::requestServiceDetails()
+{
+    if (!m_keyConnected)
+        return;
+    qDebug().noquote() << "Request service details from key NVM";
+    m_linker->connectKeynew();
+}
+
+void PackingWindow::keyBusy(uint8_t progress)
+{
+    qDebug().noquote() << QStringLiteral("Progress now: ") + QString::number(progress);
+    if (progress < 128) {
+        emit keyCurrentStatus(OPERATION_BUSY);
+        m_keyProgress->setValue(progress);
+    } else if (progress == 128) {
+        emit keyCurrentStatus(OPERATION_DONE);
+        emit keyCurrentStatus(TRANSFER_STARTED);
+        m_keyProgress->setValue(kKeyProgressMaximum);
+    } else {
+        emit keyCurrentStatus(TRANSFER_BUSY);
+        m_keyProgress->setValue(progress);
+    }
+}
+
+void PackingWindow::keyStatusChange(QString) {}
+
+void PackingWindow::statusMessage(QString message)
+{
+    m_ui->statusbar->showMessage(message);
+}
+
+void PackingWindow::loginSuccessful(QString)
+{
+    m_ui->stackedWidget->setCurrentIndex(1);
+    m_keyProgress->setEnabled(true);
+    m_keyProgress->show();
+    m_btnLogout->setEnabled(true);
+    m_btnLogout->show();
+    m_sealWidget->focusBarcode();
+    repaint();
+}
+
+void PackingWindow::loginFailed() {}
+
+void PackingWindow::logoutRequested()
+{
+    m_keyProgress->setEnabled(false);
+    m_keyProgress->hide();
+    m_btnLogout->setEnabled(false);
+    m_btnLogout->hide();
+    m_ui->stackedWidget->setCurrentIndex(0);
+
+    if (m_service) {
+        std::unique_ptr<JSON> old = std::move(m_service);
+        emit serviceDeleted();
+        retireService(std::move(old));
+        updateService();
+    }
+}
+
+void PackingWindow::retireService(std::unique_ptr<JSON> session)
+{
+    if (session->busy() == 0)
+        return; // nothing of it is on the stack: it goes now
+    qDebug().noquote() << "Session still has a call waiting; it is released when the call returns";
+    connect(session.get(), &JSON::busyChanged, this, [this](int calls) {
+        // Queued, so that the finishing call has left the session's code first.
+        if (calls == 0)
+            QTimer::singleShot(0, this, &PackingWindow::deleteIdleRetiredSessions);
+    });
+    m_retiredServices.push_back(std::move(session));
+}
+
+void PackingWindow::deleteIdleRetiredSessions()
+{
+    for (auto it = m_retiredServices.begin(); it != m_retiredServices.end();) {
+        if ((*it)->busy() == 0)
+            it = m_retiredServices.erase(it);
+        else
+            ++it;
+    }
+}
+
+void PackingWindow::showAbout()
+{
+    QMessageBox box(QMessageBox::Information, QString(),
+                    QStringLiteral("Version: ") + QStringLiteral("1.0.4") + QStringLiteral("\n\nBuild date: ") +
+                        QStringLiteral(__DATE__) + QLatin1Char(' ') + QStringLiteral(__TIME__));
+    box.exec();
+}
+
+void PackingWindow::showSettings()
+{
+    AssetProxyDialog dialog(nullptr, m_config);
+    dialog.exec();
+}
+
+void PackingWindow::exitApplication()
+{
+    QApplication::quit();
+}

@@ -1,21 +1,87 @@
 #pragma once
 
+#include "key/keystatus.h"
+#include "ui/serviceinfo.h"
+
+#include <QImage>
 #include <QMainWindow>
 #include <QScopedPointer>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class Configuration;
+class JSON;
+class LoginWidget;
+class QLabel;
+class QProgressBar;
+class QToolButton;
+class SealWidget;
+class cLinker;
 
 namespace Ui {
 class PackingWindow;
 }
 
-// The application's only top-level window.
+// The application's only top-level window: login and packing pages, menus and
+// a status bar with the key's state.
 class PackingWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    explicit PackingWindow(QWidget *parent = nullptr);
+    // `linker` and `config` default to the process-wide instances.
+    explicit PackingWindow(QWidget *parent = nullptr, cLinker *linker = nullptr, Configuration *config = nullptr);
     ~PackingWindow() override;
 
+    JSON *service() const { return m_service.get(); }
+    LoginWidget *loginWidget() const { return m_loginWidget; }
+    SealWidget *sealWidget() const { return m_sealWidget; }
+
+signals:
+    void serviceCreated(JSON *service);
+    void serviceDeleted();
+    void keyTransferStatus(KeyStatus::eTransferStatus status);
+    void keyOperationStatus(KeyOperation::eOperationStatus status);
+    void keyCurrentStatus(eKeyCurrentStatus status);
+
+public slots:
+    void keyConnectionChange(bool connected);
+    void loginSuccessful(QString token);
+    void loginFailed();
+    void requestServiceDetails();
+    void logoutRequested();
+    void serviceAddressReceived(QString address);
+    void servicePortReceived(uint port);
+    void keyBusy(uint8_t progress);
+    void keyStatusChange(QString status);
+    void statusMessage(QString message);
+    void showAbout();
+    void showSettings();
+    void exitApplication();
+
 private:
+    void showKeyDisconnected();
+    void showKeyImage(const QImage &image);
+    void updateService();
+    void applyStoredProxy();
+    // A session whose call still waits on the stack is kept until that call returns.
+    void retireService(std::unique_ptr<JSON> session);
+    void deleteIdleRetiredSessions();
+
     const QScopedPointer<Ui::PackingWindow> m_ui;
+    cLinker *const m_linker;
+    Configuration *const m_config;
+    std::unique_ptr<JSON> m_service;
+    std::vector<std::unique_ptr<JSON>> m_retiredServices;
+    ServiceInfo m_serviceInfo;
+    bool m_keyConnected = false;
+    LoginWidget *m_loginWidget = nullptr;
+    SealWidget *m_sealWidget = nullptr;
+    QProgressBar *m_keyProgress = nullptr;
+    QToolButton *m_btnLogout = nullptr;
+    QLabel *m_lblKeyState = nullptr;
+    QImage m_keyConnectedImage;
+    QImage m_keyDisconnectedImage;
 };

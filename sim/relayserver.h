@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+
+// The key's own server, as far as a relay transfer needs one: it takes each payload the key
+// sends through the application and answers it at once ("ACK " followed by the payload), so a
+// transfer can be watched end to end. TCP carries the key link's frames; UDP one payload per
+// datagram. Both listen on the same port number.
+class RelayServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit RelayServer(QObject *parent = nullptr);
+    ~RelayServer() override;
+
+    // Port 0 picks a free port (the same one for TCP and UDP where possible).
+    bool start(quint16 port = 0);
+    void stop();
+    quint16 port() const { return m_port; }
+
+    QList<QByteArray> received() const { return m_received; }
+    static QByteArray answerFor(const QByteArray &payload);
+
+signals:
+    // One payload from the key (the frame's FCS removed); tcp tells which transport carried it.
+    void payloadReceived(QByteArray payload, bool tcp);
+
+private:
+    void acceptConnections();
+    void readTcp(QTcpSocket *socket);
+    void readUdp();
+
+    std::unique_ptr<QTcpServer> m_tcp;
+    std::unique_ptr<QUdpSocket> m_udp;
+    quint16 m_port = 0;
+    QList<QByteArray> m_received;
+};

@@ -1,0 +1,435 @@
+#include "ui/sealwidget.h"
+
+#include "app/configuration.h"
+#include "key/clinker.h"
+#include "model/examschedule.h"
+#include "model/lock.h"
+#include "model/seal.h"
+#include "service/json.h"
+#include "ui_sealwidget.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QDebug>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QScopeGuard>
+
+namespace {
+
+const char kSuccessStyle[] = "background-color: green; image:url(:/assets/operation_success.png);";
+const char kFailureStyle[] = "background-color: red; image:url(:/assets/operation_failed.png);";
+const char kWarningStyle[] = "background-color: qlineargradient( x1:0 y1:0, x2:1 y2:0, stop:0 yellow, stop:1 orange); "
+                             "image:url(:/assets/operation_warn.png);";
+const int kTagTimerMs = 10000;
+const char kBusyMessage[] = "Already busy linking subject and school!";
+
+// -1 means the service sent no time; showing a 1969 date for it would mislead.
+QString formatTime(int seconds)
+{
+    if (seconds == -1)
+        return QString();
+    return QDateTime::fromMSecsSinceEpoch(qint64(seconds) * 1000)
+        .toLocalTime()
+        .toString(QStringLiteral("dd/MM/yyyy hh:mm"));
+}
+
+bool wholeMatch(const QString &pattern, const QString &text)
+{
+    const QRegularExpression re(QRegularExpression::anchoredPattern(pattern));
+    return re.match(text).hasMatch();
+}
+
+} // namespace
+
+SealWidget::SealWidget(QWidget *parent, cLinker *linker, Configuration *config)
+    : QWidget(parent), m_ui(new Ui::SealWidget), m_linker(linker ? linker : cLinker::get()),
+      m_config(config ? config : Configuration::instance())
+{
+    m_ui->setupUi(this);
+    m_tagTimer.setInterval(kTagTimerMs);
+
+    connect(m_ui->txtBarcode, &QLineEdit::returnPressed, this, &SealWidget::linkRequested);
+    connect(m_ui->btnPack, &QPushButton::clicked, this, &SealWidget::sealSubject);
+    connect(m_ui->btnUnlock, &QPushButton::clicked, this, &SealWidget::openSeal);
+
+    auto *packAction = new QAction(m_ui->btnPack);
+    packAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    packAction->setShortcutContext(Qt::WindowShortcut);
+    m_ui->btnPack->addAction(packAction);
+    connect(packAction, &QAction::triggered, this, &SealWidget::sealSubject);
+
+    auto *unlockAction = new QAction(m_ui->btnUnlock);
+    unlockAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_U));
+    unlockAction->setShortcutContext(Qt::WindowShortcut);
+    m_ui->btnUnlock->addAction(unlockAction);
+    connect(unlockAction, &QAction::triggered, this, &SealWidget::openSeal);
+
+    connect(m_linker, &cLinker::tagReadSuccess, this, &SealWidget::tagReadSuccess);
+    connect(m_linker, &cLinker::tagReadFailed, this, &SealWidget::tagReadFailed);
+    connect(m_linker, &cLinker::setBtnEnabled, this, &SealWidget::setBtnEnabled);
+    connect(m_linker, &cLinker::updateLabel, this, &SealWidget::updateLabel);
+    connect(m_linker, &cLinker::updateStatus, this, &SealWidget::updateStatus);
+    connect(this, &SealWidget::linkSuccessful, this, &SealWidget::linkSuccessful_Handler);
+    connect(this, &SealWidget::linkFailed, this, &SealWidget::linkFailed_Handler);
+    m_autoSeal = m_config->getBoolean(QStringLiteral("autoseal"));
+    connect(m_config, &Configuration::updatedBoolean, this, &SealWidget::configUpdatedBoolean);
+    connect(&m_tagTimer, &QTimer::timeout, this, &SealWidget::checkState);
+}
+
+SealWidget::~SealWidget() = default;
+
+void SealWidget::serviceCreated(JSON *service)
+{
+    m_service = service;
+}
+
+void SealWidget::serviceDeleted()
+{
+    m_service = nullptr;
+}
+
+void SealWidget::logoutRequested() {}
+
+void SealWidget::unlockSeal() {}
+
+void SealWidget::updateStatus(QString) {}
+
+void SealWidget::keyOperationStatus(KeyOperation::eOperationStatus) {}
+
+void SealWidget::keyTransferStatus(KeyStatus::eTransferStatus status)
+{
+    if (int(status) == 2)
+        setButtonsEnabled(true);
+}
+
+void SealWidget::focusBarcode()
+{
+    m_ui->txtBarcode->setFocus();
+    m_ui->txtBarcode->selectAll();
+}
+
+void SealWidget::setButtonsEnabled(bool enabled)
+{
+    m_ui->btnPack->setEnabled(enabled);
+    m_ui->btnUnlock->setEnabled(enabled);
+}
+
+void SealWidget::setBtnEnabled(bool val)
+{
+    setButtonsEnabled(val);
+}
+
+bool SealWidget::sessionLost()
+{
+    if (m_service)
+        return false;
+    qDebug().noquote() << "Session ended during a service call";
+    m_tagTimer.stop();
+    m_waitingForTag = false;
+    m_tagRetries = 0;
+    m_operation = OperationNone;
+    setButtonsEnabled(true);
+    m_ui->lblOperationInfo->setStyleSheet(QString());
+    return true;
+}
+
+void SealWidget::linkRequested()
+{
+    focusBarcode();
+    m_ui->lblOperationInfo->setStyleSheet(QString());
+    const QString code = m_ui->txtBarcode->text();
+
+    if (m_operation != OperationNone || m_linking || m_recording) {
+        qDebug().noquote() << kBusyMessage;
+        emit statusMessage(QString::fromLatin1(kBusyMessage));
+        return;
+    }
+    if (!m_service) {
+        qDebug().noquote() << "No service session, scan ignored";
+        return;
+    }
+
+    qDebug().noquote() << QStringLiteral("Linking subject and school using: ") + code;
+    m_details.reset();
+    const QPointer<SealWidget> self(this);
+    m_linking = true;
+    std::unique_ptr<ExamSchedule> details(m_service->linkSubjectToCenter(code));
+    if (!self)
+        return;
+    m_linking = false;
+    m_details = std::move(details);
+
+    if (m_details)
+        emit linkSuccessful(m_details.get());
+    else
+        emit linkFailed(code);
+}
+
+void SealWidget::linkSuccessful_Handler(ExamSchedule *details)
+{
+    if (!details)
+        return;
+    m_ui->lblSchool->setText(details->centerName());
+    m_ui->lblSession->setText(details->subjectName());
+    m_ui->lblStart->setText(formatTime(details->start()));
+    m_ui->lblEnd->setText(formatTime(details->end()));
+
+    if (m_autoSeal) {
+        m_ui->btnPack->animateClick(100);
+        focusBarcode();
+    } else {
+        m_ui->btnPack->setFocus();
+    }
+}
+
+void SealWidget::linkFailed_Handler(QString scanCode)
+{
+    qDebug().noquote() << QStringLiteral("Could not link from: [") + scanCode + QLatin1Char(']');
+    m_ui->lblSchool->setText(QStringLiteral("Unknown school"));
+    m_ui->lblSession->setText(QStringLiteral("Unknown session"));
+    m_ui->lblStart->clear();
+    m_ui->lblEnd->clear();
+    focusBarcode();
+}
+
+void SealWidget::sealSubject()
+{
+    qDebug().noquote() << "Seal subject";
+    m_ui->lblOperationInfo->setStyleSheet(QString());
+    if (m_waitingForTag || m_recording || m_linking) {
+        // A second Pack now would start a second tag read and record the seal twice.
+        qDebug().noquote() << "Seal already running, request ignored";
+        return;
+    }
+    m_operation = OperationSeal;
+
+    if (!m_details) {
+        m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kWarningStyle));
+        m_operation = OperationNone;
+        m_waitingForTag = false;
+        emit statusMessage(QStringLiteral("Please scan a bag first."));
+        qDebug().noquote() << "No linked details exist.";
+        return;
+    }
+
+    setButtonsEnabled(false);
+    m_waitingForTag = true;
+    m_tagTimer.start();
+    m_linker->requestScanTag();
+}
+
+void SealWidget::checkState()
+{
+    if (!m_waitingForTag)
+        return;
+    const int previous = m_tagRetries++;
+    if (previous < 2) {
+        qDebug().noquote() << QStringLiteral("Retry tag read: ") + QString::number(m_tagRetries);
+        m_linker->requestScanTag();
+        return;
+    }
+    qDebug().noquote() << "Tag read failed";
+    setButtonsEnabled(true);
+    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
+    m_operation = OperationNone;
+    emit statusMessage(QStringLiteral("Could not find a seal."));
+    m_tagRetries = 0;
+    m_waitingForTag = false;
+    m_tagTimer.stop();
+}
+
+void SealWidget::tagReadFailed()
+{
+    qDebug().noquote() << "Tag read failed";
+    setButtonsEnabled(true);
+    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
+    m_operation = OperationNone;
+    emit statusMessage(QStringLiteral("Could not find a seal."));
+    m_tagRetries = 0;
+    m_waitingForTag = false;
+}
+
+void SealWidget::failOperation(const QString &message)
+{
+    if (!message.isEmpty())
+        emit statusMessage(message);
+    setButtonsEnabled(true);
+    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
+    m_operation = OperationNone;
+}
+
+void SealWidget::tagReadSuccess(QString tag)
+{
+    if (!m_service) {
+        qDebug().noquote() << QStringLiteral("No service session, tag ignored: ") + tag;
+        return;
+    }
+    if (!m_details) {
+        // The key can report a tag on its own; without a linked bag there is nothing to seal.
+        qDebug().noquote() << QStringLiteral("No linked bag, tag ignored: ") + tag;
+        return;
+    }
+    if (m_recording) {
+        // A late answer to an earlier scan request must not record the seal a second time.
+        qDebug().noquote() << QStringLiteral("Seal already being recorded, tag ignored: ") + tag;
+        return;
+    }
+
+    m_tagTimer.stop();
+    qDebug().noquote() << QStringLiteral("Tag read successful: ") + tag;
+    m_waitingForTag = false;
+    // The seal may run from a tag read that came after the page gave up waiting.
+    const Operation before = m_operation;
+    if (m_operation == OperationNone)
+        m_operation = OperationSeal;
+
+    const QPointer<SealWidget> self(this);
+    m_recording = true;
+    std::unique_ptr<Lock> lock(m_service->findLockByRf(tag));
+    if (!self)
+        return;
+    const auto recordingDone = qScopeGuard([this] { m_recording = false; });
+    if (sessionLost())
+        return;
+
+    if (!lock) {
+        qDebug().noquote() << QStringLiteral("Could not find lock for rf tag ") + tag;
+        failOperation(QStringLiteral("Could not read tag, please try again."));
+    } else {
+        bool recorded = false;
+        if (lock->commissionState() == CommissionState::Other) {
+            m_service->validateLock(lock->lockId(), tag);
+            if (!self)
+                return;
+        }
+        if (!sessionLost()) {
+            recorded = recordSeal(*lock);
+            if (!self)
+                return;
+        }
+        if (recorded && m_service) {
+            if (before == OperationNone)
+                m_operation = OperationNone; // no green result for a read that came too late
+            m_linker->requestClose();
+        }
+    }
+    m_tagRetries = 0;
+}
+
+bool SealWidget::recordSeal(const Lock &lock)
+{
+    const QString pointId = m_details->pointId();
+    const QString tableId = m_details->tableId();
+    const QString apId = lock.lockId();
+    const QPointer<SealWidget> self(this);
+
+    if (m_config->multipleSealDialogue() && m_service->hasOtherSeals(pointId, tableId, apId)) {
+        if (!self || sessionLost())
+            return false;
+        const QMessageBox::StandardButton answer =
+            QMessageBox::question(this, QStringLiteral("Multiple seals detected"),
+                                  QStringLiteral("Subject already packed, seal an additional bag?"),
+                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+        if (!self || sessionLost())
+            return false;
+        if (answer == QMessageBox::Yes) {
+            qDebug().noquote() << "Leave existing seals and add another examination bag";
+        } else {
+            m_service->renameOtherLocks(pointId, tableId, apId);
+            if (!self || sessionLost())
+                return false;
+            m_service->reassignSubjectToCenter(pointId, tableId);
+            if (!self || sessionLost())
+                return false;
+        }
+    }
+    if (!self || sessionLost())
+        return false;
+
+    std::unique_ptr<Seal> seal(m_service->sealTimetable(pointId, tableId, apId));
+    if (!self || sessionLost())
+        return false;
+    if (seal)
+        return true;
+
+    qDebug().noquote() << "Could not link seal subject pair";
+    failOperation(QStringLiteral("Could not link seal subject pair"));
+    return false;
+}
+
+void SealWidget::openSeal()
+{
+    m_ui->lblOperationInfo->setStyleSheet(QString());
+    m_operation = OperationOpen;
+    m_linker->requestOpen();
+}
+
+void SealWidget::showSuccess()
+{
+    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kSuccessStyle));
+    focusBarcode();
+    m_operation = OperationNone;
+}
+
+void SealWidget::showFailure()
+{
+    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
+    m_operation = OperationNone;
+}
+
+void SealWidget::updateLabel(uint Type, QString str)
+{
+    qDebug().noquote() << QStringLiteral("Type: ") + QString::number(Type) + QStringLiteral(" : [") + str +
+                              QLatin1Char(']');
+    if (Type != 0)
+        return;
+
+    if (wholeMatch(QStringLiteral("Authorised\\r*\\n*locked"), str)) {
+        qDebug().noquote() << "Closed successfully";
+        if (m_operation == OperationSeal)
+            showSuccess();
+    } else if (wholeMatch(QStringLiteral("Authorised\\r*\\n*unlocked"), str)) {
+        qDebug().noquote() << "Opened successfully";
+        if (m_operation == OperationOpen)
+            showSuccess();
+    } else if (wholeMatch(QStringLiteral("Please wait...s*"), str)) {
+        qDebug().noquote() << "Please wait...";
+        m_ui->lblOperationInfo->setStyleSheet(QString());
+    } else if (!str.contains(QStringLiteral("Un-plug USB first"))) {
+        qDebug().noquote() << QStringLiteral("Failed: ") + str;
+        showFailure();
+    }
+}
+
+void SealWidget::keyCurrentStatus(eKeyCurrentStatus status)
+{
+    switch (status) {
+    case OPERATION_STARTED:
+        qDebug().noquote() << "Operation started";
+        break;
+    case OPERATION_BUSY:
+        qDebug().noquote() << "Operation busy";
+        break;
+    case OPERATION_DONE:
+        qDebug().noquote() << "Operation done";
+        break;
+    case TRANSFER_STARTED:
+        qDebug().noquote() << "Transfer started";
+        break;
+    case TRANSFER_BUSY:
+        qDebug().noquote() << "Transfer busy";
+        break;
+    case TRANSFER_DONE:
+        qDebug().noquote() << "Transfer done";
+        break;
+    default:
+        break;
+    }
+}
+
+void SealWidget::configUpdatedBoolean(QString key, bool value)
+{
+    if (key == QLatin1String("autoseal"))
+        m_autoSeal = value;
+}

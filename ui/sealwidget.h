@@ -1,0 +1,92 @@
+#pragma once
+
+#include "key/keystatus.h"
+
+#include <QPointer>
+#include <QScopedPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+class Configuration;
+class ExamSchedule;
+class JSON;
+class Lock;
+class cLinker;
+
+namespace Ui {
+class SealWidget;
+}
+
+// The packing page: scan a bag, read its lock's tag, record the seal and close the lock.
+class SealWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    enum Operation { OperationNone, OperationSeal, OperationOpen };
+    Q_ENUM(Operation)
+
+    // `linker` and `config` default to the process-wide instances.
+    explicit SealWidget(QWidget *parent = nullptr, cLinker *linker = nullptr, Configuration *config = nullptr);
+    ~SealWidget() override;
+
+    Operation operation() const { return m_operation; }
+    bool isWaitingForTag() const { return m_waitingForTag; }
+    int tagRetries() const { return m_tagRetries; }
+    // The product waits 10 s between tag reads; tests may shorten it.
+    void setTagTimerInterval(int milliseconds) { m_tagTimer.setInterval(milliseconds); }
+
+signals:
+    void logout();
+    void linkSuccessful(ExamSchedule *details);
+    void linkFailed(QString scanCode);
+    void statusMessage(QString message);
+
+public slots:
+    void serviceCreated(JSON *service);
+    void serviceDeleted();
+    void logoutRequested();
+    void sealSubject();
+    void openSeal();
+    void unlockSeal();
+    void linkRequested();
+    void linkSuccessful_Handler(ExamSchedule *details);
+    void linkFailed_Handler(QString scanCode);
+    void tagReadSuccess(QString tag);
+    void tagReadFailed();
+    void setBtnEnabled(bool val);
+    void updateLabel(uint Type, QString str);
+    void updateStatus(QString status);
+    void keyTransferStatus(KeyStatus::eTransferStatus status);
+    void keyOperationStatus(KeyOperation::eOperationStatus status);
+    void keyCurrentStatus(eKeyCurrentStatus status);
+    void configUpdatedBoolean(QString key, bool value);
+    void focusBarcode();
+    void checkState();
+
+private:
+    bool recordSeal(const Lock &lock);
+    void failOperation(const QString &message);
+    void showSuccess();
+    void showFailure();
+    void setButtonsEnabled(bool enabled);
+    // A logout during a service call takes the session away; the operation then ends quietly.
+    bool sessionLost();
+
+    const QScopedPointer<Ui::SealWidget> m_ui;
+    cLinker *const m_linker;
+    Configuration *const m_config;
+    QPointer<JSON> m_service;
+    std::unique_ptr<ExamSchedule> m_details;
+    bool m_waitingForTag = false;
+    // True while a link call waits, so that a second scan is refused instead of nested.
+    bool m_linking = false;
+    // True from a tag read until its seal is recorded, across the service calls' waits.
+    bool m_recording = false;
+    Operation m_operation = OperationNone;
+    bool m_autoSeal = false;
+    int m_tagRetries = 0;
+    QTimer m_tagTimer;
+};
