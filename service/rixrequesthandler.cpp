@@ -96,8 +96,9 @@ QByteArray RixRequestHandler::passwordDigest(const QString &password)
 
 QByteArray RixRequestHandler::loginForm(const QString &userName, const QByteArray &digest)
 {
+    // The digest is hexadecimal and needs no encoding.
     return QByteArrayLiteral("username=") + QUrl::toPercentEncoding(userName) + QByteArrayLiteral("&password=") +
-           QUrl::toPercentEncoding(QString::fromLatin1(digest));
+           digest;
 }
 
 QNetworkRequest RixRequestHandler::buildRequest(const QString &url) const

@@ -54,7 +54,7 @@ public:
 
     // Upper-case hexadecimal MD5 of the password's UTF-8 bytes.
     static QByteArray passwordDigest(const QString &password);
-    // The login form, its values percent-encoded so that "&", "=" or "+" stay inside their field.
+    // The login form, the name percent-encoded so that "&", "=" or "+" stay inside their field.
     static QByteArray loginForm(const QString &userName, const QByteArray &digest);
 
     QNetworkAccessManager *manager() const { return m_manager; }

@@ -16,6 +16,7 @@ public:
     explicit LoopbackHttpServer(QObject *parent = nullptr);
 
     QString baseUrl() const;
+    QString port() const { return QString::number(m_server.serverPort()); }
     void setDefaultResponse(const QByteArray &raw) { m_default = raw; }
     void enqueue(const QByteArray &raw) { m_queue.append(raw); }
     void setAnswerDelay(int milliseconds) { m_delayMs = milliseconds; }
