@@ -294,10 +294,21 @@ bool WebService::start(std::string *error)
         return false;
     }
     m_port = port;
-    m_thread = std::thread([this] { m_engine->listen_after_bind(); });
+    auto listenEnded = std::make_shared<std::atomic<bool>>(false);
+    m_thread = std::thread([this, listenEnded] {
+        m_engine->listen_after_bind();
+        *listenEnded = true;
+    });
     // stop() only reaches a server whose accept loop has begun.
-    while (!m_engine->is_running()) {
+    while (!m_engine->is_running() && !*listenEnded) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (*listenEnded) {
+        stop();
+        if (error) {
+            *error = "The server on port " + std::to_string(port) + " ended at once";
+        }
+        return false;
     }
     return true;
 }

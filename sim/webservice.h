@@ -101,7 +101,10 @@ struct FaultRule
     std::string path;
     FaultAction action = FaultAction::Answer;
     std::chrono::milliseconds delay{0}; // added before the action
-    int times = -1;                     // requests it applies to; -1 for all of them
+    // Requests it applies to; -1 for all of them. Qt resends a request once when its
+    // connection closes without a reply, so CloseConnection and NoAnswer need 2 or -1
+    // before a Qt client sees the failure.
+    int times = -1;
 };
 
 class WebService
@@ -112,7 +115,7 @@ public:
         std::string host = "127.0.0.1";
         int port = 0; // 0 picks a free port
         std::string databasePath;
-        std::size_t threads = 4;
+        std::size_t threads = 8; // each open keep-alive connection holds one
         // One line per answered request ("PUT /veskservice/timetable/seal 200 rc=200"); never
         // carries bodies, tokens or digests. Called on the server's threads.
         std::function<void(const std::string &)> log;

@@ -122,6 +122,11 @@ CREATE TABLE seals(seal_id INTEGER PRIMARY KEY AUTOINCREMENT,
                    exam_sched_id INTEGER NOT NULL REFERENCES exam_schedules(exam_sched_id),
                    lock_id TEXT NOT NULL REFERENCES locks(lock_id), rf_id TEXT NOT NULL,
                    user_id TEXT NOT NULL, sealed_at INTEGER NOT NULL, voided INTEGER NOT NULL DEFAULT 0);
+-- For a look with the sqlite3 shell: sqlite3 vesk.db 'SELECT * FROM sealed_bags'
+CREATE VIEW sealed_bags AS
+  SELECT l.seal_id, e.point_id, e.table_id, e.scan_code, l.lock_id, l.rf_id, l.user_id,
+         datetime(l.sealed_at, 'unixepoch') AS sealed_at_utc, l.voided
+  FROM seals l JOIN exam_schedules e ON e.exam_sched_id = l.exam_sched_id;
 )SQL";
 
 // Demo data. Times are the November 2025 exam session, in UTC.

@@ -47,6 +47,7 @@ private slots:
     void noAnswer_holdsUntilStopAndStopIsPrompt();
     void stop_doesNotWaitForIdleKeepAlive();
     void secondServerOnSamePort_failsToStart();
+    void unusableDatabase_failsToStart();
 
 private:
     RawReply call(const QByteArray &method, const QByteArray &target, const QByteArray &body = QByteArray(),
@@ -422,6 +423,23 @@ void TestWebSim::secondServerOnSamePort_failsToStart()
     QVERIFY(!second.start(&error));
     QVERIFY(!error.empty());
     QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 200);
+}
+
+void TestWebSim::unusableDatabase_failsToStart()
+{
+    QFile notDatabase(m_dir->filePath("notes.txt"));
+    QVERIFY(notDatabase.open(QIODevice::WriteOnly));
+    notDatabase.write(QByteArray(4096, 'x'));
+    notDatabase.close();
+    for (const QString &path : {notDatabase.fileName(), m_dir->filePath("missing/vesk.db")}) {
+        sim::WebService::Options options;
+        options.databasePath = path.toStdString();
+        sim::WebService service(options);
+        std::string error;
+        QVERIFY(!service.start(&error));
+        QVERIFY2(!error.empty(), qPrintable(path));
+        QVERIFY(!service.isRunning());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWebSim)
