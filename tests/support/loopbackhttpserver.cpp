@@ -1,9 +1,7 @@
 #include "support/loopbackhttpserver.h"
 
 #include <QHostAddress>
-#include <QPointer>
 #include <QTcpSocket>
-#include <QTimer>
 
 LoopbackHttpServer::LoopbackHttpServer(QObject *parent) : QObject(parent)
 {
@@ -49,11 +47,7 @@ void LoopbackHttpServer::readFrom(QTcpSocket *socket)
         emit requestReceived();
         if (answer.isEmpty())
             continue;
-        QPointer<QTcpSocket> target(socket);
-        QTimer::singleShot(m_delayMs, this, [target, answer] {
-            if (target)
-                target->write(answer);
-        });
+        socket->write(answer);
     }
     socket->setProperty("buffer", buffer);
 }

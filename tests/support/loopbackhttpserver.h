@@ -19,7 +19,6 @@ public:
     QString port() const { return QString::number(m_server.serverPort()); }
     void setDefaultResponse(const QByteArray &raw) { m_default = raw; }
     void enqueue(const QByteArray &raw) { m_queue.append(raw); }
-    void setAnswerDelay(int milliseconds) { m_delayMs = milliseconds; }
     QList<QByteArray> requests() const { return m_requests; }
 
     static QByteArray response(int status, const QByteArray &body, const QByteArray &extraHeaders = QByteArray());
@@ -34,5 +33,4 @@ private:
     QByteArray m_default;
     QList<QByteArray> m_queue;
     QList<QByteArray> m_requests;
-    int m_delayMs = 0;
 };
