@@ -41,13 +41,9 @@ void ResultParser::readPagination(BasePaginationList *list, const QJsonObject &r
 {
     if (!list)
         return;
-    const auto field = [&result](const char *key) {
-        const QJsonValue value = result.value(QLatin1String(key));
-        return isPresent(value) ? toInt32(value) : 0;
-    };
-    list->setCount(field("count"));
-    list->setOffset(field("offset"));
-    list->setLimit(field("limit"));
+    list->setCount(readInt(result, "count", 0));
+    list->setOffset(readInt(result, "offset", 0));
+    list->setLimit(readInt(result, "limit", 0));
 }
 
 int ResultParser::toInt32(const QJsonValue &value)

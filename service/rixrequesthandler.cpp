@@ -101,7 +101,7 @@ QByteArray RixRequestHandler::loginForm(const QString &userName, const QByteArra
            digest;
 }
 
-QNetworkRequest RixRequestHandler::buildRequest(const QString &url) const
+QNetworkRequest RixRequestHandler::buildRequest(const QString &url)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
 #ifndef QT_NO_SSL

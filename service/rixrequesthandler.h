@@ -57,11 +57,13 @@ public:
     // The login form, the name percent-encoded so that "&", "=" or "+" stay inside their field.
     static QByteArray loginForm(const QString &userName, const QByteArray &digest);
 
+    // A request for the URL with TLS set up for "https" addresses and redirects not followed.
+    static QNetworkRequest buildRequest(const QString &url);
+
     QNetworkAccessManager *manager() const { return m_manager; }
     int timeout() const { return m_timeoutMs; }
 
 private:
-    QNetworkRequest buildRequest(const QString &url) const;
     Reply send(QNetworkRequest &request, eRequestType type, const QByteArray &body);
     Reply wait(QNetworkReply *sent);
 
