@@ -176,7 +176,8 @@ private:
     Reply findLock(const std::string &rf);
     Reply validateLock(const httplib::Request &request);
     Reply seal(const httplib::Request &request, const std::string &userId);
-    bool waitWhileRunning(std::chrono::milliseconds delay, std::uint64_t releaseGeneration);
+    bool sleepWhileRunning(std::chrono::milliseconds delay); // false when the service stops meanwhile
+    void holdUntilReleased();
 
     const Options m_options;
     WebStore m_store;
