@@ -414,15 +414,20 @@ std::optional<bool> WebService::isAssigned(const std::string &pointId, const std
     return row ? std::optional<bool>(row->assigned) : std::nullopt;
 }
 
-bool WebService::waitWhileRunning(std::chrono::milliseconds delay, std::uint64_t releaseGeneration)
+bool WebService::sleepWhileRunning(std::chrono::milliseconds delay)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (delay.count() > 0) {
-        m_wake.wait_for(lock, delay, [this] { return m_stopping.load(); });
-    } else {
-        m_wake.wait(lock, [&] { return m_stopping.load() || m_releaseGeneration != releaseGeneration; });
-    }
+    m_wake.wait_for(lock, delay, [this] { return m_stopping.load(); });
     return !m_stopping;
+}
+
+void WebService::holdUntilReleased()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const std::uint64_t generation = m_releaseGeneration;
+    ++m_held;
+    m_wake.wait(lock, [&] { return m_stopping.load() || m_releaseGeneration != generation; });
+    --m_held;
 }
 
 bool WebService::applyFault(const std::string &path, httplib::Response &response)
@@ -446,7 +451,7 @@ bool WebService::applyFault(const std::string &path, httplib::Response &response
         return true;
     }
     WebConnection *connection = currentWebConnection();
-    if (rule.delay.count() > 0 && !waitWhileRunning(rule.delay, 0)) {
+    if (rule.delay.count() > 0 && !sleepWhileRunning(rule.delay)) {
         if (connection) {
             dropWebConnection(*connection);
         }
@@ -465,17 +470,8 @@ bool WebService::applyFault(const std::string &path, httplib::Response &response
                              "<body><h1>Service Unavailable</h1><p>Please try again later.</p></body></html>",
                              "text/html");
         return false;
-    case FaultAction::NoAnswer: {
-        std::uint64_t generation = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            generation = m_releaseGeneration;
-            ++m_held;
-        }
-        waitWhileRunning(std::chrono::milliseconds(0), generation);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        --m_held;
-    }
+    case FaultAction::NoAnswer:
+        holdUntilReleased();
         [[fallthrough]];
     case FaultAction::CloseConnection:
         if (connection) {

@@ -17,16 +17,26 @@
 // Handlers run on the server's own threads, so a test may wait in a Qt event loop meanwhile.
 //
 // With curl (the password travels as the upper-case hexadecimal MD5 of the password):
-//     D=$(printf '%s' 'Pack2025' | md5sum | cut -c1-32 | tr a-f A-F)    # 18D3744C39EE15DA57E066827CA424F0
-//     curl -i -d "username=operator&password=$D" http://127.0.0.1:8080/veskservice/login
-//     T=...the value of the DRAV-Token reply header...
-//     B='{"scanCode":"2531011021"}'
-//     curl -H "DRAV-Token: $T" -X PUT -d "$B" http://127.0.0.1:8080/veskservice/examschedule/link/subject/to/center
-//     curl -H "DRAV-Token: $T" http://127.0.0.1:8080/veskservice/lock/find/by/rf/303659
-//     curl -H "DRAV-Token: $T" 'http://127.0.0.1:8080/veskservice/examschedule/ap?pointId=1034&tableId=3101'
-//     B='{"pointId":"1021","tableId":"3101","apId":"5101"}'
-//     curl -H "DRAV-Token: $T" -X PUT -d "$B" http://127.0.0.1:8080/veskservice/timetable/seal
-// Demo users (WebStore::demoUsers()): operator / Pack2025, jsmith / Welcome1, supervisor / Sup3rvisor!.
+//     S=http://127.0.0.1:8080/veskservice
+//     D=$(printf '%s' 'Pack2025' | md5sum | cut -c1-32 | tr a-f A-F)   # 18D3744C39EE15DA57E066827CA424F0
+//     curl -i -d "username=operator&password=$D" $S/login
+//     T=$(curl -s -D - -o /dev/null -d "username=operator&password=$D" $S/login | tr -d '\r' |
+//         sed -n 's/^DRAV-Token: //ip')
+//     curl -H "DRAV-Token: $T" -X PUT -d '{"scanCode":"2531011021"}' $S/examschedule/link/subject/to/center
+//     curl -H "DRAV-Token: $T" $S/lock/find/by/rf/303659
+//     curl -H "DRAV-Token: $T" "$S/examschedule/ap?pointId=1034&tableId=3101"
+//     curl -H "DRAV-Token: $T" -X PUT -d '{"pointId":"1021","tableId":"3101","apId":"5101"}' $S/timetable/seal
+//     sqlite3 vesk.db 'SELECT * FROM sealed_bags'
+//
+// Demo data (seeded once; see webstore.cpp):
+//     users     operator / Pack2025, jsmith / Welcome1, supervisor / Sup3rvisor!,
+//               "qa+team&co=1" / "p@ss word+&=" (form-encoding check)
+//     barcodes  2531011021 (Mathematics Paper 1, Greenfield High School), 2531021021, 2531031021,
+//               2531011034 (already sealed twice: the multiple-seals case), 2531041034, 2531021047,
+//               2531051047, 2531031052, 2531061052, 2531011052 (not assigned until linked)
+//     locks     RF 303659..303664 (locks 5101..5106) commissioned, 5000000123 (5110, beyond 32 bits)
+//               commissioned, 411872 (5107) UNCOMMISSIONED: seals refused, 411873 and 411874
+//               (5108, 5109) PENDING: the client validates them first
 //
 // Endpoints, all under /veskservice/; PUT may also arrive as POST with "X-HTTP-Method-Override: PUT":
 //     POST login                                form username, password -> header DRAV-Token
@@ -166,7 +176,8 @@ private:
     Reply findLock(const std::string &rf);
     Reply validateLock(const httplib::Request &request);
     Reply seal(const httplib::Request &request, const std::string &userId);
-    bool waitWhileRunning(std::chrono::milliseconds delay, std::uint64_t releaseGeneration);
+    bool sleepWhileRunning(std::chrono::milliseconds delay); // false when the service stops meanwhile
+    void holdUntilReleased();
 
     const Options m_options;
     WebStore m_store;
