@@ -1,0 +1,5 @@
+#include "model/jsonlogin.h"
+
+JSONLogin::JSONLogin(QObject *parent) : QObject(parent) {}
+
+JSONLogin::~JSONLogin() = default;

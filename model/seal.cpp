@@ -1,0 +1,5 @@
+#include "model/seal.h"
+
+Seal::Seal(QObject *parent) : QObject(parent) {}
+
+Seal::~Seal() = default;

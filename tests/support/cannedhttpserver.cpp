@@ -1,0 +1,25 @@
+#include "support/cannedhttpserver.h"
+
+#include <QTcpSocket>
+
+CannedHttpServer::CannedHttpServer(int status, const QByteArray &body, const QByteArray &extraHeaders)
+    : m_reply("HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nConnection: close\r\n" + extraHeaders +
+              "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body)
+{
+    m_server.listen(QHostAddress::LocalHost, 0);
+    connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            socket->setParent(this);
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                // One request per connection: answer once its headers are in, ignore the rest.
+                socket->setProperty("seen", socket->property("seen").toByteArray() + socket->readAll());
+                if (socket->property("seen").toByteArray().contains("\r\n\r\n") && !socket->property("done").toBool()) {
+                    socket->setProperty("done", true);
+                    socket->write(m_reply);
+                    socket->disconnectFromHost();
+                }
+            });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
+}

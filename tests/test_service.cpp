@@ -1,0 +1,362 @@
+#include "service/json.h"
+#include "service/jsonbody.h"
+#include "service/rixrequesthandler.h"
+#include "sim/webservice.h"
+#include "support/cannedhttpserver.h"
+#include "support/outputcapture.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+using Operation = std::function<bool(JSON &)>;
+Q_DECLARE_METATYPE(Operation)
+Q_DECLARE_METATYPE(sim::FaultAction)
+
+namespace {
+QByteArray bytes(const std::string &text)
+{
+    return QByteArray::fromStdString(text);
+}
+} // namespace
+
+class TestService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void jsonBody_escapesTextsAndKeepsOrder();
+    void baseUrl_followsHostText();
+    void operations_sendExactRequests_data();
+    void operations_sendExactRequests();
+    void login_encodesFormAndMasksSecrets();
+    void login_outcomes_data();
+    void login_outcomes();
+    void cannedReplies_assign201FailsAndMissingTokenStaysEmpty();
+    void lock_foundByRfAndValidated();
+    void reassign_stopsAfterFailedDeassign();
+    void otherSeals_countedAndRenamedWithTagNumbers();
+    void seal_recordedOrRefused();
+    void wait_replyFinishedDuringNestedWaitStillCounts();
+    void session_deletedDuringWait_callReturnsNone();
+
+private:
+    // A session signed in to the simulator as "operator", with the recording cleared.
+    std::unique_ptr<JSON> signedIn();
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<sim::WebService> m_service;
+};
+
+void TestService::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    sim::WebService::Options options;
+    options.databasePath = m_dir->filePath("vesk.db").toStdString();
+    m_service = std::make_unique<sim::WebService>(options);
+    QVERIFY(m_service->start());
+}
+
+void TestService::cleanup()
+{
+    m_service.reset();
+    m_dir.reset();
+}
+
+std::unique_ptr<JSON> TestService::signedIn()
+{
+    auto session = std::make_unique<JSON>("127.0.0.1", QString::number(m_service->port()));
+    OutputCapture quiet;
+    if (!session->login("operator", "Pack2025").first)
+        return nullptr;
+    m_service->clearRequests();
+    return session;
+}
+
+void TestService::jsonBody_escapesTextsAndKeepsOrder()
+{
+    const QString text = QString::fromUtf8("a\"b\\c\n\t\r\x01 Zoë");
+    const QString body = JsonBody().add("lockId", text).add("type", 2).object();
+    const QString expected = QString::fromUtf8(R"({"lockId":"a\"b\\c\n\t\r\u0001 Zoë","type":2})");
+    QCOMPARE(body, expected);
+    QCOMPARE(QJsonDocument::fromJson(body.toUtf8()).object().value("lockId").toString(), text);
+    const QString array = R"([{"pointId":"12","tableId":"34"}])";
+    QCOMPARE(JsonBody().add("pointId", "12").add("tableId", "34").array(), array);
+}
+
+void TestService::baseUrl_followsHostText()
+{
+    OutputCapture capture;
+    QCOMPARE(JSON("10.0.0.5", "443").baseUrl(), "http://10.0.0.5:443");
+    QCOMPARE(JSON("https://vesk.example", "443").baseUrl(), "https://vesk.example:443");
+    QCOMPARE(JSON("myhttphost", "80").baseUrl(), "myhttphost:80");
+    QCOMPARE(capture.messages().value(1), "URL that will be used: [http://10.0.0.5:443]");
+    QCOMPARE(JSON("h", "1").replyTimeout(), 30000);
+    const QNetworkRequest request = RixRequestHandler::buildRequest("http://h:1/veskservice/login");
+    QCOMPARE(request.attribute(QNetworkRequest::RedirectPolicyAttribute).toInt(),
+             int(QNetworkRequest::ManualRedirectPolicy));
+}
+
+void TestService::operations_sendExactRequests_data()
+{
+    QTest::addColumn<Operation>("operation");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("find lock") << Operation([](JSON &s) { return bool(s.findLockByRf("303659")); })
+                               << QByteArray("/veskservice/lock/find/by/rf/303659") << QByteArray();
+    QTest::newRow("find lock, odd tag") << Operation([](JSON &s) { return !s.findLockByRf("a/b? c"); })
+                                        << QByteArray("/veskservice/lock/find/by/rf/a%2Fb%3F%20c") << QByteArray();
+    QTest::newRow("validate") << Operation([](JSON &s) { return !s.validateLock("L\"1", "123"); })
+                              << QByteArray("/veskservice/lock/validate")
+                              << QByteArray(R"({"lockId":"L\"1","description":"123","type":2})");
+    QTest::newRow("link") << Operation([](JSON &s) { return bool(s.linkSubjectToCenter("2531011021")); })
+                          << QByteArray("/veskservice/examschedule/link/subject/to/center")
+                          << QByteArray(R"({"scanCode":"2531011021"})");
+    QTest::newRow("assign") << Operation([](JSON &s) { return s.assignSubjectToCenter("1052", "3101"); })
+                            << QByteArray("/veskservice/examschedule/assign/sub/center/")
+                            << QByteArray(R"([{"pointId":"1052","tableId":"3101"}])");
+    QTest::newRow("deassign") << Operation([](JSON &s) { return s.deassignSubjectToCenter("1052", "3101"); })
+                              << QByteArray("/veskservice/examschedule/deassign/sub/center/")
+                              << QByteArray(R"([{"pointId":"1052","tableId":"3101"}])");
+    QTest::newRow("existing seals") << Operation([](JSON &s) { return !s.hasOtherSeals("1&x=2", "3101", "5101"); })
+                                    << QByteArray("/veskservice/examschedule/ap?pointId=1%26x%3D2&tableId=3101")
+                                    << QByteArray();
+    QTest::newRow("seal") << Operation([](JSON &s) { return bool(s.sealTimetable("1021", "3101", "5101")); })
+                          << QByteArray("/veskservice/timetable/seal")
+                          << QByteArray(R"({"pointId":"1021","tableId":"3101","apId":"5101"})");
+}
+
+void TestService::operations_sendExactRequests()
+{
+    QFETCH(Operation, operation);
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, body);
+    const std::unique_ptr<JSON> session = signedIn();
+    QVERIFY(session);
+    QSignalSpy busy(session.get(), &JSON::busyChanged);
+    OutputCapture quiet;
+    QVERIFY(operation(*session));
+    QCOMPARE(busy.count(), 2);
+    QCOMPARE(busy.at(0).at(0).toInt(), 1);
+    QCOMPARE(session->busy(), 0);
+    QCOMPARE(session->manager()->findChildren<QNetworkReply *>().size(), 0);
+
+    const std::vector<sim::RecordedRequest> requests = m_service->requests();
+    QCOMPARE(requests.size(), std::size_t(1));
+    const sim::RecordedRequest &request = requests.front();
+    const bool put = !body.isEmpty();
+    QCOMPARE(bytes(request.method + " " + request.target), (put ? "PUT " : "GET ") + target);
+    QCOMPARE(bytes(request.body), body);
+    // Qt's HTTP layer writes Content-Length itself, after the headers the handler sets.
+    QList<QByteArray> expected = {"DRAV-Token", "Accept", "Content-Type"};
+    if (put)
+        expected << "X-HTTP-Method-Override";
+    QList<QByteArray> sent;
+    for (const auto &header : request.headers) {
+        if (expected.contains(bytes(header.first)))
+            sent << bytes(header.first);
+    }
+    QCOMPARE(sent, expected);
+    QCOMPARE(bytes(request.header("DRAV-Token")), session->token());
+    QCOMPARE(bytes(request.header("Accept") + request.header("Content-Type")), "application/jsonapplication/json");
+    QCOMPARE(bytes(request.header("Content-Length")), put ? QByteArray::number(body.size()) : QByteArray());
+    QCOMPARE(bytes(request.header("X-HTTP-Method-Override")), put ? "PUT" : "");
+}
+
+void TestService::login_encodesFormAndMasksSecrets()
+{
+    JSON session("127.0.0.1", QString::number(m_service->port()));
+    OutputCapture capture;
+    // The simulator's account with "&", "=" and "+" in both fields.
+    const LoginOutcome outcome = session.login("qa+team&co=1", "p@ss word+&=");
+    const QByteArray out = capture.finish();
+    QCOMPARE(outcome, LoginOutcome(true, QString()));
+    QCOMPARE(session.token().size(), 32);
+
+    const QByteArray digest = RixRequestHandler::passwordDigest("p@ss word+&=");
+    QCOMPARE(digest, QByteArray("02FF329AE8153324C2AE83E9A92B197C"));
+    const sim::RecordedRequest request = m_service->requests().at(0);
+    QCOMPARE(bytes(request.method + " " + request.target), "POST /veskservice/login");
+    QCOMPARE(bytes(request.body), "username=qa%2Bteam%26co%3D1&password=" + digest);
+    QCOMPARE(bytes(request.header("Content-Type")), "application/x-www-form-urlencoded");
+    QVERIFY(!request.hasHeader("DRAV-Token") && !request.hasHeader("X-HTTP-Method-Override"));
+
+    QCOMPARE(out, "DRAV-Token:username=qa%2Bteam%26co%3D1&password=" + QByteArray(32, '*') + "\n");
+    // Once in the reply-header dump, once after the token is taken.
+    QCOMPARE(capture.messages().count("DRAV-Token:" + session.token().left(4) + "****"), 2);
+    const QString log = capture.messages().join('\n');
+    QVERIFY(!log.contains(session.token().mid(4)) && !log.contains(digest) && !log.contains("p@ss"));
+}
+
+void TestService::login_outcomes_data()
+{
+    QTest::addColumn<sim::FaultAction>("fault");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("success") << sim::FaultAction::Answer << "Pack2025"
+                             << "";
+    QTest::newRow("401") << sim::FaultAction::Answer << "pack2025"
+                         << "Host requires authentication";
+    QTest::newRow("not json") << sim::FaultAction::NotJson << "Pack2025"
+                              << "Invalid response";
+    QTest::newRow("500") << sim::FaultAction::ServerError << "Pack2025"
+                         << "Internal Server Error";
+    QTest::newRow("no answer") << sim::FaultAction::NoAnswer << "Pack2025"
+                               << "Could not connect";
+}
+
+void TestService::login_outcomes()
+{
+    QFETCH(sim::FaultAction, fault);
+    QFETCH(QString, password);
+    QFETCH(QString, message);
+    const std::unique_ptr<JSON> session = signedIn();
+    QVERIFY(session);
+    const QByteArray oldToken = session->token();
+    session->setReplyTimeout(300);
+    m_service->addFault({"/veskservice/login", fault});
+    OutputCapture capture;
+    const LoginOutcome outcome = session->login("operator", password);
+    capture.finish();
+    const bool success = message.isEmpty();
+    QCOMPARE(outcome.first, success);
+    QVERIFY2(success ? outcome.second.isEmpty() : outcome.second.endsWith(message), qPrintable(outcome.second));
+    QCOMPARE(session->token() == oldToken, !success);
+    QCOMPARE(capture.messages().contains("JSON timed out"), fault == sim::FaultAction::NoAnswer);
+    QCOMPARE(session->manager()->findChildren<QNetworkReply *>().size(), 0);
+}
+
+void TestService::cannedReplies_assign201FailsAndMissingTokenStaysEmpty()
+{
+    OutputCapture quiet;
+    CannedHttpServer created(200, R"({"rc":201,"result":[{"pointId":"1","tableId":"2"}]})");
+    QVERIFY(!JSON("127.0.0.1", created.port()).assignSubjectToCenter("1", "2"));
+    CannedHttpServer listed(200, R"({"rc":200,"result":[{"pointId":"1","tableId":"2"}]})");
+    QVERIFY(JSON("127.0.0.1", listed.port()).assignSubjectToCenter("1", "2"));
+
+    CannedHttpServer noToken(200, R"({"rc":200,"result":{"userId":"7","userName":"ana"}})");
+    JSON session("127.0.0.1", noToken.port());
+    QCOMPARE(session.login("ana", "pw"), LoginOutcome(true, QString()));
+    QVERIFY(session.token().isEmpty());
+}
+
+void TestService::lock_foundByRfAndValidated()
+{
+    const std::unique_ptr<JSON> session = signedIn();
+    QVERIFY(session);
+    OutputCapture quiet;
+    const std::unique_ptr<Lock> lock = session->findLockByRf("411873");
+    QVERIFY(lock);
+    QCOMPARE(lock->lockId(), QString("5108"));
+    QCOMPARE(lock->commissionState(), CommissionState::Other);
+    QVERIFY(session->validateLock(lock->lockId(), "411873"));
+    QCOMPARE(m_service->lock("5108")->commissionState, std::string("COMMISSIONED"));
+    QVERIFY(!session->findLockByRf("999"));
+}
+
+void TestService::reassign_stopsAfterFailedDeassign()
+{
+    const std::unique_ptr<JSON> session = signedIn();
+    QVERIFY(session);
+    OutputCapture quiet;
+    QVERIFY(session->reassignSubjectToCenter("1021", "3101"));
+    const std::vector<sim::RecordedRequest> requests = m_service->requests();
+    QCOMPARE(requests.size(), std::size_t(2));
+    QCOMPARE(requests[0].path, std::string("/veskservice/examschedule/deassign/sub/center/"));
+    QCOMPARE(requests[1].path, std::string("/veskservice/examschedule/assign/sub/center/"));
+    QCOMPARE(m_service->isAssigned("1021", "3101"), std::optional<bool>(true));
+
+    m_service->clearRequests();
+    m_service->addFault({"/veskservice/examschedule/deassign/sub/center/", sim::FaultAction::ServerError});
+    QVERIFY(!session->reassignSubjectToCenter("1021", "3101"));
+    QCOMPARE(m_service->requests().size(), std::size_t(1));
+}
+
+void TestService::otherSeals_countedAndRenamedWithTagNumbers()
+{
+    const std::unique_ptr<JSON> session = signedIn();
+    QVERIFY(session);
+    OutputCapture capture;
+    // 1034/3101 already holds seals with 5104 and 5105; 5110's tag needs more than 32 bits.
+    QVERIFY(session->sealTimetable("1034", "3101", "5110"));
+    QVERIFY(session->hasOtherSeals("1034", "3101", "5105"));
+    QVERIFY(capture.messages().contains("Other seal count:2 "));
+    m_service->clearRequests();
+    session->renameOtherLocks("1034", "3101", "5105");
+    const std::vector<sim::RecordedRequest> requests = m_service->requests();
+    QCOMPARE(requests.size(), std::size_t(3));
+    QCOMPARE(requests[0].target, std::string("/veskservice/examschedule/ap?pointId=1034&tableId=3101"));
+    QCOMPARE(requests[1].method + " " + requests[1].path, std::string("PUT /veskservice/lock"));
+    QCOMPARE(requests[1].body, std::string(R"({"lockId":"5104","description":"303662"})"));
+    QCOMPARE(requests[2].body, std::string(R"({"lockId":"5110","description":"5000000123"})"));
+    QCOMPARE(m_service->lock("5110")->description, std::string("5000000123"));
+
+    m_service->clearRequests();
+    QVERIFY(!session->hasOtherSeals("1021", "3101", "5101"));
+    session->renameOtherLocks("1021", "3101", "5101");
+    QCOMPARE(m_service->requests().size(), std::size_t(2));
+}
+
+void TestService::seal_recordedOrRefused()
+{
+    const std::unique_ptr<JSON> session = signedIn();
+    QVERIFY(session);
+    OutputCapture capture;
+    const std::unique_ptr<Seal> seal = session->sealTimetable("1021", "3101", "5101");
+    QVERIFY(seal);
+    QCOMPARE(seal->tableId() + seal->pointId() + seal->apId(), QString("310110215101"));
+    QCOMPARE(seal->examSchedId(), 7001);
+    QCOMPARE(seal->apRfId(), quint64(303659));
+    QVERIFY(capture.messages().contains("examscehid:7001 "));
+    const sim::SealRow row = m_service->seals().back();
+    QCOMPARE(row.apId + "/" + row.userId, std::string("5101/17"));
+    // 5107 is not commissioned: the service answers with a null result.
+    QVERIFY(!session->sealTimetable("1021", "3102", "5107"));
+}
+
+void TestService::wait_replyFinishedDuringNestedWaitStillCounts()
+{
+    const std::unique_ptr<JSON> session = signedIn();
+    QVERIFY(session);
+    session->setReplyTimeout(200);
+    m_service->addFault({"/veskservice/lock/find/by/rf/*", sim::FaultAction::Answer, std::chrono::milliseconds(50)});
+    m_service->addFault({"/veskservice/lock/validate", sim::FaultAction::NoAnswer});
+    QNetworkAccessManager manager;
+    RixRequestHandler inner(&manager, session->token(), nullptr, 600);
+    bool innerAnswered = true;
+    // The inner wait outlasts both the outer reply and the outer time limit.
+    QTimer::singleShot(
+        0, [&] { innerAnswered = inner.putJson(session->baseUrl() + "/veskservice/lock/validate", "{}") != nullptr; });
+    OutputCapture capture;
+    const std::unique_ptr<Lock> lock = session->findLockByRf("303659");
+    QVERIFY(!innerAnswered);
+    QCOMPARE(capture.messages().count("JSON timed out"), 1);
+    QVERIFY(lock);
+    QCOMPARE(lock->lockId(), QString("5101"));
+    QCOMPARE(manager.findChildren<QNetworkReply *>().size(), 0);
+}
+
+void TestService::session_deletedDuringWait_callReturnsNone()
+{
+    std::unique_ptr<JSON> session = signedIn();
+    QVERIFY(session);
+    m_service->addFault({"", sim::FaultAction::NoAnswer});
+    QTimer::singleShot(100, [&] { session.reset(); });
+    QElapsedTimer clock;
+    clock.start();
+    OutputCapture quiet;
+    JSON *raw = session.get();
+    QVERIFY(!raw->findLockByRf("303659"));
+    QVERIFY(!session);
+    QVERIFY(clock.elapsed() < 5000);
+}
+
+QTEST_GUILESS_MAIN(TestService)
+#include "test_service.moc"
