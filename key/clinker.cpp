@@ -75,6 +75,7 @@ cLinker::cLinker(usbLink *usb, Configuration *config, Clock clock, QObject *pare
       m_clock(clock ? std::move(clock) : [] { return QDateTime::currentDateTimeUtc(); }),
       m_lastConnectRequest(QDateTime::fromSecsSinceEpoch(0, Qt::UTC))
 {
+    qRegisterMetaType<uint8_t>("uint8_t");
     // Connected before the thread starts, so that a key found at once is not missed.
     connect(m_usb, &usbLink::received, this, &cLinker::receiveUSB);
     connect(m_usb, &usbLink::usbConnected, this, &cLinker::tryConnectKey);

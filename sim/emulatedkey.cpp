@@ -414,7 +414,8 @@ public:
         while (const KTag *item = message.next()) {
             switch (item->tag()) {
             case TAG_CONNECT:
-                sendDetails();
+                if (m_config.answerConnect)
+                    sendDetails();
                 break;
             case TAG_SCAN:
                 activity(m_lock.isEmpty() ? QStringLiteral("Scan: no lock") : QStringLiteral("Scan: ") + hex(m_lock));
