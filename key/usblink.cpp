@@ -80,6 +80,8 @@ void usbLink::run()
             emit usbConnected(false);
             receiver.reset();
             qDebug().noquote() << QStringLiteral("Device disconnected");
+            // A key going away can linger for a moment; looking again at once could find it half gone.
+            pause(m_pollIntervalMs);
         }
     }
     m_connected.store(0);

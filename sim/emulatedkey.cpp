@@ -156,8 +156,9 @@ public:
 
     void unplug()
     {
-        dropClient(true);
+        // Listening stops first: the application retries at once after losing the link.
         stopListening();
+        dropClient(true);
         activity(QStringLiteral("Key unplugged"));
     }
 

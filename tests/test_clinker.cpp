@@ -9,6 +9,7 @@
 #include "sim/emulatedkey.h"
 #include "support/keytestsupport.h"
 
+#include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
