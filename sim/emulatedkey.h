@@ -19,7 +19,7 @@ struct EmulatedKeyConfig
     quint16 relayPort = 7000;
     QString serviceAddress = QStringLiteral("127.0.0.1");
     quint16 servicePort = 8080;
-    bool answerConnect = true;     // false: a key that never reports its details
+    bool answerConnect = true;    // false: a key that never reports its details
     int stepDelayMs = 150;        // between the reports of a lock operation (0: all at once)
     int transferTimeoutMs = 5000; // how long a transfer waits for each relay step
     // Sent by a transfer that the application asks for (or startTransfer without payloads).

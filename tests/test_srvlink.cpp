@@ -21,16 +21,14 @@ private slots:
     void cleanup();
 
     void tcpSend_writesStuffedFrame();
-    void udpSend_sendsPayloadAsOneDatagram();
-    void sendWhileClosed_returnsMinusOne();
+    void closed_sendFailsAndCloseLogsNothing();
     void tcpReceive_forwardsEachWholeFrameWithItsFcs_data();
     void tcpReceive_forwardsEachWholeFrameWithItsFcs();
-    void udpReceive_forwardsEveryDatagramWhole();
+    void udp_sendsRawDatagramsAndForwardsEveryOneWhole();
     void openSameProtocolTwice_keepsConnection();
     void openOtherProtocol_closesPreviousFirst();
     void tcpRefused_returnsFalseAndLogsError();
     void ipv6OnlyHost_isRefused();
-    void closeWithNothingOpen_logsNothing();
     void tcpServerHungUp_nextOpenReconnects();
 
 private:
@@ -84,20 +82,12 @@ void TestSrvLink::tcpSend_writesStuffedFrame()
     QCOMPARE(server->readAll(), QByteArray::fromHex("7e017d5e668c7e"));
 }
 
-void TestSrvLink::udpSend_sendsPayloadAsOneDatagram()
-{
-    QVERIFY(m_relay->connectServer("localhost", m_udpServer->localPort(), false));
-    QCOMPARE(m_relay->hostAddress(), QHostAddress(QHostAddress::LocalHost));
-    unsigned char payload[] = {0x01, 0x7E};
-    QCOMPARE(m_relay->send(payload, 2), 2);
-    QTRY_VERIFY(m_udpServer->hasPendingDatagrams());
-    QCOMPARE(m_udpServer->receiveDatagram().data(), QByteArray::fromHex("017e"));
-}
-
-void TestSrvLink::sendWhileClosed_returnsMinusOne()
+void TestSrvLink::closed_sendFailsAndCloseLogsNothing()
 {
     unsigned char payload[] = {0x01};
     QCOMPARE(m_relay->send(payload, 1), -1);
+    QVERIFY(m_relay->closeServer());
+    QVERIFY(m_log->lines().isEmpty());
 }
 
 void TestSrvLink::tcpReceive_forwardsEachWholeFrameWithItsFcs_data()
@@ -107,15 +97,15 @@ void TestSrvLink::tcpReceive_forwardsEachWholeFrameWithItsFcs_data()
     const QByteArray frame = QByteArray::fromHex("7e0506c9147e");
     const QByteArray stuffed = QByteArray::fromHex("7e017d5e668c7e");
     QTest::newRow("one frame") << QList<QByteArray>({frame}) << QList<QByteArray>({QByteArray::fromHex("0506c914")});
-    QTest::newRow("bad FCS still forwarded")
-        << QList<QByteArray>({QByteArray::fromHex("7e050600007e")}) << QList<QByteArray>({QByteArray::fromHex("05060000")});
+    QTest::newRow("bad FCS still forwarded") << QList<QByteArray>({QByteArray::fromHex("7e050600007e")})
+                                             << QList<QByteArray>({QByteArray::fromHex("05060000")});
     QTest::newRow("two frames in one write")
         << QList<QByteArray>({frame + stuffed})
         << QList<QByteArray>({QByteArray::fromHex("0506c914"), QByteArray::fromHex("017e668c")});
     QTest::newRow("frame split inside an escape")
         << QList<QByteArray>({stuffed.left(3), stuffed.mid(3)}) << QList<QByteArray>({QByteArray::fromHex("017e668c")});
-    QTest::newRow("noise before the flag")
-        << QList<QByteArray>({QByteArray::fromHex("5555") + frame}) << QList<QByteArray>({QByteArray::fromHex("0506c914")});
+    QTest::newRow("noise before the flag") << QList<QByteArray>({QByteArray::fromHex("5555") + frame})
+                                           << QList<QByteArray>({QByteArray::fromHex("0506c914")});
     QByteArray big(3000, '\x33');
     QTest::newRow("frame larger than one read")
         << QList<QByteArray>({QByteArray(1, '\x7e') + big + QByteArray(1, '\x7e')}) << QList<QByteArray>({big});
@@ -138,13 +128,15 @@ void TestSrvLink::tcpReceive_forwardsEachWholeFrameWithItsFcs()
     QTRY_COMPARE(m_forwarded, forwarded);
 }
 
-void TestSrvLink::udpReceive_forwardsEveryDatagramWhole()
+void TestSrvLink::udp_sendsRawDatagramsAndForwardsEveryOneWhole()
 {
-    QVERIFY(m_relay->connectServer("127.0.0.1", m_udpServer->localPort(), false));
-    unsigned char hello[] = {0x68};
-    QCOMPARE(m_relay->send(hello, 1), 1);
+    QVERIFY(m_relay->connectServer("localhost", m_udpServer->localPort(), false));
+    QCOMPARE(m_relay->hostAddress(), QHostAddress(QHostAddress::LocalHost));
+    unsigned char payload[] = {0x01, 0x7E};
+    QCOMPARE(m_relay->send(payload, 2), 2);
     QTRY_VERIFY(m_udpServer->hasPendingDatagrams());
     const QNetworkDatagram first = m_udpServer->receiveDatagram();
+    QCOMPARE(first.data(), QByteArray::fromHex("017e"));
     const QList<QByteArray> datagrams = {QByteArray("one"), QByteArray(1500, '\x42'), QByteArray("three")};
     for (const QByteArray &datagram : datagrams)
         m_udpServer->writeDatagram(datagram, first.senderAddress(), static_cast<quint16>(first.senderPort()));
@@ -164,10 +156,11 @@ void TestSrvLink::openOtherProtocol_closesPreviousFirst()
 {
     QVERIFY(m_relay->connectServer("127.0.0.1", m_udpServer->localPort(), false));
     QVERIFY(m_relay->connectServer("127.0.0.1", m_tcpServer->serverPort(), true));
-    QCOMPARE(m_log->lines(), QStringList({QStringLiteral("Opening server connection"), QStringLiteral("UDP Connected"),
-                                          QStringLiteral("Protocol differs...forcefully closing previous connection."),
-                                          QStringLiteral("Closing UDP connection"),
-                                          QStringLiteral("Opening server connection"), QStringLiteral("TCP Connected")}));
+    QCOMPARE(m_log->lines(),
+             QStringList({QStringLiteral("Opening server connection"), QStringLiteral("UDP Connected"),
+                          QStringLiteral("Protocol differs...forcefully closing previous connection."),
+                          QStringLiteral("Closing UDP connection"), QStringLiteral("Opening server connection"),
+                          QStringLiteral("TCP Connected")}));
     QCOMPARE(m_relay->state(), srvLink::TcpOpen);
 }
 
@@ -183,16 +176,10 @@ void TestSrvLink::tcpRefused_returnsFalseAndLogsError()
 void TestSrvLink::ipv6OnlyHost_isRefused()
 {
     QVERIFY(!m_relay->connectServer("::1", m_tcpServer->serverPort(), true));
-    QCOMPARE(m_log->lines(), QStringList({QStringLiteral("Opening server connection"),
-                                          QStringLiteral("IP version 6 not supported"),
-                                          QStringLiteral("could not get address")}));
+    QCOMPARE(m_log->lines(),
+             QStringList({QStringLiteral("Opening server connection"), QStringLiteral("IP version 6 not supported"),
+                          QStringLiteral("could not get address")}));
     QVERIFY(m_relay->hostAddress().isNull());
-}
-
-void TestSrvLink::closeWithNothingOpen_logsNothing()
-{
-    QVERIFY(m_relay->closeServer());
-    QVERIFY(m_log->lines().isEmpty());
 }
 
 void TestSrvLink::tcpServerHungUp_nextOpenReconnects()

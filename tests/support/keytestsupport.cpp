@@ -5,7 +5,7 @@
 #include <atomic>
 
 namespace {
-std::atomic<LogCapture *> activeCapture {nullptr};
+std::atomic<LogCapture *> activeCapture{nullptr};
 } // namespace
 
 LogCapture::LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler))
