@@ -40,25 +40,28 @@ uint32_t readWire(const uint8_t *p, size_t width)
 
 // ---- KTag ------------------------------------------------------------------------------------
 
-void KTag::setPayload(const uint8_t *bytes, uint16_t length)
+uint8_t *KTag::setPayload(const uint8_t *bytes, uint16_t length)
 {
     m_length = length;
-    if (length == 0) {
-        m_payload.reset();
-        return;
+    m_heap.reset();
+    uint8_t *target = m_inline;
+    if (length > kInlineSize) {
+        m_heap = std::make_unique<uint8_t[]>(length);
+        target = m_heap.get();
     }
-    m_payload = std::make_unique<uint8_t[]>(length);
-    if (bytes)
-        std::memcpy(m_payload.get(), bytes, length);
+    if (bytes && length > 0)
+        std::memcpy(target, bytes, length);
+    return target;
 }
 
 uint32_t KTag::readBigEndian(int width) const
 {
-    if (!m_payload)
+    const uint8_t *p = payload();
+    if (!p)
         return 0;
     uint32_t value = 0;
     for (int i = 0; i < width; ++i)
-        value = (value << 8) | (i < m_length ? m_payload[i] : 0u);
+        value = (value << 8) | (i < m_length ? p[i] : 0u);
     return value;
 }
 
@@ -72,7 +75,7 @@ int KTag::encode(uint8_t *buffer, size_t size) const
     buffer[2] = static_cast<uint8_t>(m_length >> 8);
     buffer[3] = static_cast<uint8_t>(m_length & 0xFF);
     if (m_length > 0)
-        std::memcpy(buffer + KTAG_HEADER_SIZE, m_payload.get(), m_length);
+        std::memcpy(buffer + KTAG_HEADER_SIZE, payload(), m_length);
     return static_cast<int>(wireSize);
 }
 
@@ -128,11 +131,10 @@ KTagString::KTagString(uint8_t tag, const char *text) : KTagString(tag, text, KT
 KTagString::KTagString(uint8_t tag, const char *text, size_t available) : KTag(tag, KTAG_STRING)
 {
     const size_t chars = text ? strnlen(text, std::min(available, KTAG_MAX_TEXT)) : 0;
-    uint8_t buffer[KTAG_MAX_PAYLOAD];
+    uint8_t *payload = setPayload(nullptr, static_cast<uint16_t>(chars + 1));
     if (chars > 0)
-        std::memcpy(buffer, text, chars);
-    buffer[chars] = 0;
-    setPayload(buffer, static_cast<uint16_t>(chars + 1));
+        std::memcpy(payload, text, chars);
+    payload[chars] = 0;
 }
 
 int KTagString::copyTo(char *buffer, size_t size) const
@@ -216,28 +218,41 @@ std::unique_ptr<KTagString> newTagString(uint8_t tag, const char *text)
 
 KMessage::KMessage(uint8_t type) : m_type(type) {}
 
+KMessage::~KMessage()
+{
+    // One item at a time, so that a long chain never recurses through the items' destructors.
+    while (m_first)
+        m_first = std::move(m_first->m_next);
+}
+
 int KMessage::addTag(std::unique_ptr<KTag> item)
 {
     if (!item)
         return m_count;
     m_total += item->length() + KTAG_HEADER_SIZE;
     ++m_count; // wraps at 256 like the count byte on the wire
-    m_items.push_back(std::move(item));
-    m_cursor = m_items.size() - 1; // while building, the cursor rests on the last item
+    ++m_size;
+    item->m_next.reset();
+    KTag *added = item.get();
+    // Appended after the last item whatever the cursor, so that count, total and chain always agree.
+    (m_last ? m_last->m_next : m_first) = std::move(item);
+    m_last = added;
+    m_cursor = added;
     return m_count;
 }
 
 KTag *KMessage::first()
 {
-    m_cursor = 0;
-    return m_items.empty() ? nullptr : m_items.front().get();
+    m_cursor = m_first.get();
+    return m_cursor;
 }
 
 KTag *KMessage::next()
 {
-    if (m_cursor >= m_items.size())
-        return nullptr;
-    return m_items[m_cursor++].get();
+    KTag *item = m_cursor;
+    if (item)
+        m_cursor = item->m_next.get();
+    return item;
 }
 
 int KMessage::serialize(uint8_t *buffer, size_t size)
@@ -247,16 +262,15 @@ int KMessage::serialize(uint8_t *buffer, size_t size)
         return 0;
     buffer[0] = m_type;
     buffer[1] = m_count;
-    if (m_items.empty())
+    if (!m_first)
         return 0;
     size_t pos = KMESSAGE_HEADER_SIZE;
-    for (const auto &item : m_items) {
-        const int written = item->encode(buffer + pos, size - pos);
+    for (m_cursor = m_first.get(); m_cursor; m_cursor = m_cursor->m_next.get()) {
+        const int written = m_cursor->encode(buffer + pos, size - pos);
         if (written == 0)
             return 0;
         pos += static_cast<size_t>(written);
     }
-    m_cursor = m_items.size();
     return static_cast<int>(pos);
 }
 

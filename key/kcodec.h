@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 enum eKTagType : uint32_t
 {
@@ -72,7 +71,7 @@ public:
     uint8_t tag() const { return m_tag; }
     uint16_t length() const { return m_length; }
     eKTagType type() const { return m_type; }
-    const uint8_t *payload() const { return m_payload.get(); }
+    const uint8_t *payload() const { return m_heap ? m_heap.get() : (m_length > 0 ? m_inline : nullptr); }
 
     // Writes the wire form; returns length + 4, or 0 (nothing written) when it does not fit.
     int encode(uint8_t *buffer, size_t size) const;
@@ -89,14 +88,20 @@ public:
 
 protected:
     KTag(uint8_t tag, eKTagType type) : m_tag(tag), m_type(type) {}
-    void setPayload(const uint8_t *bytes, uint16_t length);
+    // Sizes the payload and copies bytes into it when given; returns the payload to fill in.
+    uint8_t *setPayload(const uint8_t *bytes, uint16_t length);
     uint32_t readBigEndian(int width) const;
 
 private:
+    friend class KMessage;
+    static constexpr uint16_t kInlineSize = 8; // numbers and short items need no allocation
+
     uint8_t m_tag = 0;
     uint16_t m_length = 0;
     eKTagType m_type = KTAG_NULL;
-    std::unique_ptr<uint8_t[]> m_payload;
+    uint8_t m_inline[kInlineSize] = {};
+    std::unique_ptr<uint8_t[]> m_heap; // payloads longer than kInlineSize
+    std::unique_ptr<KTag> m_next;      // the following item of the message that owns this one
 };
 
 class KTagNull : public KTag
@@ -168,6 +173,7 @@ class KMessage
 {
 public:
     explicit KMessage(uint8_t type);
+    ~KMessage();
     KMessage(const KMessage &) = delete;
     KMessage &operator=(const KMessage &) = delete;
 
@@ -176,7 +182,7 @@ public:
     // Wire size of the items: sum of (length + 4). Kept wide so that it never wraps.
     size_t total() const { return m_total; }
     // Number of items actually held (count() wraps at 256, this does not).
-    size_t size() const { return m_items.size(); }
+    size_t size() const { return m_size; }
 
     // Takes the item and appends it after the last one, whatever the cursor; returns the new count.
     // Given no item, changes nothing and returns the current count.
@@ -200,6 +206,8 @@ private:
     uint8_t m_type;
     uint8_t m_count = 0;
     size_t m_total = 0;
-    std::vector<std::unique_ptr<KTag>> m_items;
-    size_t m_cursor = 0; // index into m_items; m_items.size() means past the end
+    size_t m_size = 0;
+    std::unique_ptr<KTag> m_first;
+    KTag *m_last = nullptr;
+    KTag *m_cursor = nullptr; // the last item while building; the reading position; null past the end
 };

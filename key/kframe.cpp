@@ -7,51 +7,46 @@ namespace kframe {
 
 namespace {
 
-// The 256-entry table of RFC 1662, computed once at compile time from the polynomial 0x8408.
-constexpr std::array<uint16_t, 256> makeFcsTable()
+// The 256-entry table of RFC 1662 (polynomial 0x8408) in slice 0, and seven more slices derived
+// from it so that eight bytes are folded in per step; the result is that of the byte-wise table.
+using FcsTables = std::array<std::array<uint16_t, 256>, 8>;
+
+constexpr FcsTables makeFcsTables()
 {
-    std::array<uint16_t, 256> table{};
+    FcsTables t{};
     for (unsigned b = 0; b < 256; ++b) {
         unsigned v = b;
         for (int i = 0; i < 8; ++i)
             v = (v & 1) ? (v >> 1) ^ 0x8408 : v >> 1;
-        table[b] = static_cast<uint16_t>(v);
+        t[0][b] = static_cast<uint16_t>(v);
     }
-    return table;
+    for (size_t k = 1; k < t.size(); ++k)
+        for (unsigned b = 0; b < 256; ++b)
+            t[k][b] = static_cast<uint16_t>((t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF]);
+    return t;
 }
 
-constexpr std::array<uint16_t, 256> kFcsTable = makeFcsTable();
+constexpr FcsTables kFcsTables = makeFcsTables();
 
 // Largest payload the key engine frames (a 1024-byte message plus the byte after it); bigger ones
 // are built on the heap.
 constexpr size_t kStackPayload = 1025;
 
-class FrameWriter
+bool needsEscape(uint8_t b)
 {
-public:
-    FrameWriter(uint8_t *out, size_t capacity) : m_out(out), m_capacity(capacity) {}
-    void raw(uint8_t b)
-    {
-        if (m_pos < m_capacity)
-            m_out[m_pos] = b;
-        ++m_pos;
-    }
-    void stuffed(uint8_t b)
-    {
-        if (b == kFlag || b == kEscape) {
-            raw(kEscape);
-            raw(static_cast<uint8_t>(b ^ kEscapeXor));
-        } else {
-            raw(b);
-        }
-    }
-    size_t length() const { return m_pos <= m_capacity ? m_pos : 0; }
+    return b == kFlag || b == kEscape;
+}
 
-private:
-    uint8_t *m_out;
-    size_t m_capacity;
-    size_t m_pos = 0;
-};
+uint8_t *putStuffed(uint8_t *out, uint8_t b)
+{
+    if (needsEscape(b)) {
+        *out++ = kEscape;
+        *out++ = static_cast<uint8_t>(b ^ kEscapeXor);
+    } else {
+        *out++ = b;
+    }
+    return out;
+}
 
 // Builds the frame into a stack buffer when it can, otherwise into a heap buffer, then calls write.
 template <typename Write>
@@ -79,8 +74,18 @@ int withFrame(const uint8_t *payload, int len, Write write)
 
 uint16_t fcs16(uint16_t fcs, const uint8_t *data, size_t len)
 {
-    for (size_t i = 0; i < len; ++i)
-        fcs = static_cast<uint16_t>((fcs >> 8) ^ kFcsTable[(fcs ^ data[i]) & 0xFF]);
+    if (!data)
+        return fcs;
+    const auto &t = kFcsTables;
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        const unsigned lo = (fcs ^ data[i]) & 0xFF;
+        const unsigned hi = ((fcs >> 8) ^ data[i + 1]) & 0xFF;
+        fcs = static_cast<uint16_t>(t[7][lo] ^ t[6][hi] ^ t[5][data[i + 2]] ^ t[4][data[i + 3]] ^ t[3][data[i + 4]] ^
+                                    t[2][data[i + 5]] ^ t[1][data[i + 6]] ^ t[0][data[i + 7]]);
+    }
+    for (; i < len; ++i)
+        fcs = static_cast<uint16_t>((fcs >> 8) ^ t[0][(fcs ^ data[i]) & 0xFF]);
     return fcs;
 }
 
@@ -94,14 +99,24 @@ size_t buildFrame(const uint8_t *payload, size_t len, uint8_t *out, size_t capac
     if (!out || (len > 0 && !payload))
         return 0;
     const uint16_t fcs = static_cast<uint16_t>(~fcs16(kFcsInit, payload, len));
-    FrameWriter w(out, capacity);
-    w.raw(kFlag);
+    const uint8_t fcsLow = static_cast<uint8_t>(fcs & 0xFF);
+    const uint8_t fcsHigh = static_cast<uint8_t>(fcs >> 8);
+    if (capacity < maxFrameSize(len)) {
+        // Short of the worst case: count the escapes to know whether this frame fits.
+        size_t needed = len + 4 + (needsEscape(fcsLow) ? 1 : 0) + (needsEscape(fcsHigh) ? 1 : 0);
+        for (size_t i = 0; i < len; ++i)
+            needed += needsEscape(payload[i]) ? 1 : 0;
+        if (needed > capacity)
+            return 0;
+    }
+    uint8_t *p = out;
+    *p++ = kFlag;
     for (size_t i = 0; i < len; ++i)
-        w.stuffed(payload[i]);
-    w.stuffed(static_cast<uint8_t>(fcs & 0xFF));
-    w.stuffed(static_cast<uint8_t>(fcs >> 8));
-    w.raw(kFlag);
-    return w.length();
+        p = putStuffed(p, payload[i]);
+    p = putStuffed(p, fcsLow);
+    p = putStuffed(p, fcsHigh);
+    *p++ = kFlag;
+    return static_cast<size_t>(p - out);
 }
 
 int sendWhole(BytePipe &pipe, const uint8_t *payload, int len)
