@@ -80,6 +80,12 @@ void TestSrvLink::tcpSend_writesStuffedFrame()
     QCOMPARE(m_relay->send(payload, 2), 7);
     QTRY_COMPARE(server->bytesAvailable(), 7);
     QCOMPARE(server->readAll(), QByteArray::fromHex("7e017d5e668c7e"));
+
+    // The worst case: every byte stuffed, twice the payload plus flags and FCS.
+    QByteArray flags(1024, '\x7e');
+    QVERIFY(m_relay->send(reinterpret_cast<unsigned char *>(flags.data()), flags.size()) >= 2 * 1024 + 4);
+    QTRY_VERIFY(server->bytesAvailable() >= 2 * 1024 + 4);
+    QCOMPARE(server->read(2049), QByteArray(1, '\x7e') + QByteArray::fromHex("7d5e").repeated(1024));
 }
 
 void TestSrvLink::closed_sendFailsAndCloseLogsNothing()
