@@ -1,0 +1,45 @@
+#!/usr/bin/env python3
+# Writes the seed corpus of the fuzz targets from the known message and frame examples.
+# Run from fuzz/: python3 make-seeds.py
+def fcs16(data, fcs=0xFFFF):
+    for b in data:
+        fcs ^= b
+        for _ in range(8):
+            fcs = (fcs >> 1) ^ 0x8408 if fcs & 1 else fcs >> 1
+    return fcs
+def stuff(bs):
+    out=bytearray()
+    for b in bs:
+        if b in (0x7e,0x7d): out += bytes([0x7d, b^0x20])
+        else: out.append(b)
+    return out
+def frame(p):
+    f = (~fcs16(p)) & 0xFFFF
+    return bytes([0x7e]) + stuff(p + bytes([f & 0xff, f >> 8])) + bytes([0x7e])
+assert fcs16(b"123456789") ^ 0xFFFF == 0x906E
+assert frame(bytes([1, 0x7e, 0x7d])) == bytes.fromhex('7e 01 7d 5e 7d 5d a6 5e 7e')
+H=bytes.fromhex
+msgs = {
+ 'scan': '01 01 13 05 00 00', 'connect': '01 01 1A 02 00 04 00 00 00 00', 'disconnect': '01 01 1B 05 00 00',
+ 'open': '01 01 15 05 00 00', 'close': '01 01 16 05 00 00', 'transfer': '00 01 21 00 00 00',
+ 'relay-opened': '00 01 1A 05 00 00', 'relay-closed': '00 01 1B 05 00 00',
+ 'host-answer': '00 02 10 02 00 04 FF FF FF FF 11 02 00 04 FF FF FF FF',
+ 'string-abc': '00 01 01 01 00 04 61 62 63 00',
+ 'every-type': '00 06 21 00 00 00 01 01 00 04 61 62 63 00 00 02 00 04 00 AB CD EF 24 03 00 02 12 34 0B 04 00 01 80 13 05 00 03 04 A2 2B',
+ 'null-length-3': '00 02 05 00 00 03 06 04 00 01 2A',
+ 'string-no-nul': '00 01 01 01 00 02 61 62',
+ 'trailing-byte': '00 02 0C 04 00 01 32 2D 04 00 01 01 FF',
+ 'type-6': '00 01 0C 04 00 01 32 2D 06 00 00',
+}
+out = {}
+for k,v in msgs.items(): out[k]=H(v)
+out['bytes-300'] = H('05 01 25 05 01 2C') + bytes(range(256)) + bytes(44)
+out['details'] = H('00 06') + H('00 02 00 04 00 AB CD EF') + bytes([1,1,0,6])+b'Box 7\0' + bytes([8,1,0,6])+b'1.6.3\0' + bytes([9,1,0,4])+b'HW2\0' + bytes([35,1,0,10])+b'relay.lan\0' + H('24 03 00 02 00 50')
+for k,v in out.items():
+    open(f'corpus/parse/{k}','wb').write(v)
+    # The engine frames the message plus the byte after it.
+    open(f'corpus/receive/{k}','wb').write(frame(v + b'\0'))
+open('corpus/receive/escapes','wb').write(frame(bytes([1,0x7e,0x7d])))
+open('corpus/receive/empty','wb').write(frame(b''))
+open('corpus/receive/noise-around','wb').write(b'\x55' + frame(bytes([1,2])) + b'\x7e\x09')
+open('corpus/receive/escape-before-flag','wb').write(frame(bytes([1,2]))[:-1] + b'\x7d\x7e')

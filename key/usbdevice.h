@@ -1,0 +1,36 @@
+#pragma once
+
+// The platform side of the key's USB link: find and open the key, and move bulk
+// transfers. Plain C++ so that the Windows implementation builds without Qt.
+
+#include "key/kframe.h"
+
+#include <memory>
+#include <string>
+
+class UsbDevice : public kframe::BytePipe
+{
+public:
+    // Discards the previous device record and tries to open the key; true when the new record is open.
+    // Called only by the transport thread.
+    virtual bool openDevice() = 0;
+
+    // Blocking read of one bulk transfer: bytes read (0 possible), or -1 when the key is gone.
+    int readBulk(uint8_t *buffer, int capacity) override = 0;
+
+    // One bulk write: bytes transferred, or -1. Called from the GUI thread while the transport
+    // thread may block in readBulk.
+    int writeBulk(const uint8_t *data, int count) override = 0;
+
+    // Callable from any thread: wakes a pending readBulk with -1, and from then on every call
+    // fails at once, so the transport thread can end. Used at shutdown only.
+    virtual void cancel() = 0;
+};
+
+// The device of this platform. On Unix `endpoint` is the emulated key's socket path (empty: the
+// default path); on Windows it is ignored and the key is found through its interface class.
+std::unique_ptr<UsbDevice> createUsbDevice(const std::string &endpoint = std::string());
+
+// Where the emulated key listens when no path is given: $SEALSTATION_KEY_SOCKET, else
+// $XDG_RUNTIME_DIR/sealstation-key.sock, else /tmp/sealstation-key-<uid>.sock. Empty on Windows.
+std::string defaultKeySocketPath();

@@ -1,0 +1,163 @@
+// The emulated key: the application is the client of a Unix-domain SOCK_SEQPACKET socket and each
+// bulk transfer is one packet. This contract is shared with tools outside this program.
+
+#include "key/usbdevice.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// One connected socket. Shared by the reading thread and a writer, so that replacing the record
+// never closes a descriptor that another thread is still using.
+class Connection
+{
+public:
+    explicit Connection(int fd) : m_fd(fd) {}
+    ~Connection() { ::close(m_fd); }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    int fd() const { return m_fd; }
+
+private:
+    const int m_fd;
+};
+
+class SeqPacketDevice final : public UsbDevice
+{
+public:
+    explicit SeqPacketDevice(std::string path) : m_path(std::move(path)) {}
+
+    bool openDevice() override
+    {
+        std::shared_ptr<Connection> previous;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            previous = std::move(m_connection);
+        }
+        if (previous) {
+            // Wakes a writer still blocked on the old socket; the descriptor closes with its last user.
+            ::shutdown(previous->fd(), SHUT_RDWR);
+            previous.reset();
+        }
+        if (m_cancelled.load())
+            return false;
+
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (m_path.empty() || m_path.size() >= sizeof(address.sun_path))
+            return false;
+        std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
+
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        auto connection = std::make_shared<Connection>(fd);
+        int rc;
+        do {
+            rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address));
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0)
+            return false;
+
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_cancelled.load())
+            return false;
+        m_connection = std::move(connection);
+        return true;
+    }
+
+    int readBulk(uint8_t *buffer, int capacity) override
+    {
+        const std::shared_ptr<Connection> connection = current();
+        if (!connection || !buffer || capacity <= 0)
+            return -1;
+        for (;;) {
+            const ssize_t n = ::recv(connection->fd(), buffer, static_cast<size_t>(capacity), 0);
+            if (n > 0)
+                return static_cast<int>(n);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return -1;
+            }
+            // 0 is either an empty packet or the end of the connection; only the latter hangs up.
+            return hungUp(connection->fd()) ? -1 : 0;
+        }
+    }
+
+    int writeBulk(const uint8_t *data, int count) override
+    {
+        const std::shared_ptr<Connection> connection = current();
+        if (!connection || !data || count < 0)
+            return -1;
+        for (;;) {
+            const ssize_t n = ::send(connection->fd(), data, static_cast<size_t>(count), MSG_NOSIGNAL);
+            if (n >= 0)
+                return static_cast<int>(n);
+            if (errno != EINTR)
+                return -1;
+        }
+    }
+
+    void cancel() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cancelled.store(true);
+        if (m_connection)
+            ::shutdown(m_connection->fd(), SHUT_RDWR);
+    }
+
+private:
+    std::shared_ptr<Connection> current()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_cancelled.load() ? nullptr : m_connection;
+    }
+
+    static bool hungUp(int fd)
+    {
+        pollfd p{};
+        p.fd = fd;
+#ifdef POLLRDHUP
+        p.events = POLLIN | POLLRDHUP;
+        const short hangup = POLLHUP | POLLRDHUP | POLLERR;
+#else
+        p.events = POLLIN;
+        const short hangup = POLLHUP | POLLERR;
+#endif
+        return ::poll(&p, 1, 0) < 0 || (p.revents & hangup) != 0;
+    }
+
+    const std::string m_path;
+    std::mutex m_mutex;
+    std::shared_ptr<Connection> m_connection;
+    std::atomic<bool> m_cancelled{false};
+};
+
+} // namespace
+
+std::string defaultKeySocketPath()
+{
+    const char *explicitPath = std::getenv("SEALSTATION_KEY_SOCKET");
+    if (explicitPath && *explicitPath)
+        return explicitPath;
+    const char *runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+    if (runtimeDir && *runtimeDir)
+        return std::string(runtimeDir) + "/sealstation-key.sock";
+    return "/tmp/sealstation-key-" + std::to_string(::getuid()) + ".sock";
+}
+
+std::unique_ptr<UsbDevice> createUsbDevice(const std::string &endpoint)
+{
+    return std::make_unique<SeqPacketDevice>(endpoint.empty() ? defaultKeySocketPath() : endpoint);
+}

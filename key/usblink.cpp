@@ -1,0 +1,116 @@
+#include "key/usblink.h"
+
+#include <QDebug>
+#include <QMetaMethod>
+
+#include <chrono>
+
+usbLink *usbLink::get()
+{
+    // Lives until the process ends; the engine stops its thread at shutdown.
+    static usbLink *const link = new usbLink(createUsbDevice());
+    return link;
+}
+
+usbLink::usbLink(std::unique_ptr<UsbDevice> device, int pollIntervalMs, std::function<void()> piecePause,
+                 QObject *parent)
+    : QThread(parent), m_device(std::move(device)), m_pollIntervalMs(pollIntervalMs),
+      m_piecePause(piecePause ? std::move(piecePause) : [] { QThread::msleep(1); })
+{
+    qRegisterMetaType<unsigned char *>("unsigned char*");
+}
+
+usbLink::~usbLink()
+{
+    stop();
+}
+
+void usbLink::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_pauseMutex);
+        m_stopping.store(true);
+    }
+    m_pauseWake.notify_all();
+    if (!isRunning())
+        return;
+    // Repeated, because a cancel can land just before the thread enters its next blocking read.
+    do {
+        m_device->cancel();
+    } while (!wait(50));
+}
+
+void usbLink::pause(int ms)
+{
+    std::unique_lock<std::mutex> lock(m_pauseMutex);
+    m_pauseWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping.load(); });
+}
+
+void usbLink::run()
+{
+    bool wasConnected = false;
+    kframe::FrameReceiver receiver;
+    while (!m_stopping.load()) {
+        if (!m_connected.load()) {
+            if (m_device->openDevice()) {
+                if (m_stopping.load())
+                    break;
+                qDebug().noquote() << QStringLiteral("Device found");
+                m_connected.store(1);
+                emit usbConnected(true);
+            } else if (wasConnected) {
+                emit usbConnected(false);
+                wasConnected = false;
+            }
+            pause(m_pollIntervalMs);
+            continue;
+        }
+
+        wasConnected = true;
+        std::unique_ptr<uint8_t[]> payload;
+        int payloadLen = 0;
+        const kframe::FrameReceiver::Step step = receiver.step(*m_device, payload, payloadLen);
+        m_lastReadCount.store(receiver.lastReadCount());
+        if (step == kframe::FrameReceiver::Step::Delivered) {
+            deliver(std::move(payload), payloadLen);
+        } else if (step == kframe::FrameReceiver::Step::PipeFailed) {
+            if (m_stopping.load())
+                break;
+            m_connected.store(0);
+            emit usbConnected(false);
+            receiver.reset();
+            qDebug().noquote() << QStringLiteral("Device disconnected");
+            // A key going away can linger for a moment; looking again at once could find it half gone.
+            pause(m_pollIntervalMs);
+        }
+    }
+    m_connected.store(0);
+    receiver.reset();
+}
+
+void usbLink::deliver(std::unique_ptr<uint8_t[]> payload, int len)
+{
+    // Without a receiver nobody would take the buffer over.
+    static const QMetaMethod receivedSignal = QMetaMethod::fromSignal(&usbLink::received);
+    if (!isSignalConnected(receivedSignal))
+        return;
+    emit received(payload.release(), len);
+}
+
+int usbLink::send(unsigned char *buff, int len)
+{
+    if (!m_connected.load())
+        return -1;
+    if (!buff || len < 0)
+        return 0;
+    return kframe::sendWhole(*m_device, buff, len);
+}
+
+int usbLink::framedSend(unsigned char *buff, int len)
+{
+    if (!m_connected.load())
+        return -1;
+    if (!buff || len < 0)
+        return 0;
+    return kframe::sendInPieces(*m_device, buff, len, m_piecePause);
+}

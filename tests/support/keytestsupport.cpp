@@ -1,0 +1,53 @@
+#include "support/keytestsupport.h"
+
+#include "key/kcodec.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<LogCapture *> activeCapture{nullptr};
+} // namespace
+
+LogCapture::LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler))
+{
+    activeCapture.store(this);
+}
+
+LogCapture::~LogCapture()
+{
+    activeCapture.store(nullptr);
+    qInstallMessageHandler(m_previous);
+}
+
+void LogCapture::handler(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    if (LogCapture *capture = activeCapture.load()) {
+        std::lock_guard<std::mutex> lock(capture->m_mutex);
+        capture->m_lines.append(text);
+    }
+}
+
+int LogCapture::count(const QString &line) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_lines.count(line));
+}
+
+QStringList LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
+}
+
+QByteArray serialised(KMessage &message)
+{
+    uint8_t buffer[KMESSAGE_MAX_SIZE];
+    const int length = message.serialize(buffer, sizeof(buffer));
+    return QByteArray(reinterpret_cast<const char *>(buffer), length);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <mutex>
+
+class KMessage;
+
+// Collects the debug log of every thread while it exists (one at a time).
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    int count(const QString &line) const;
+    QStringList lines() const;
+    void clear();
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
+
+    mutable std::mutex m_mutex;
+    QStringList m_lines;
+    QtMessageHandler m_previous;
+};
+
+// The serialised bytes of a message, as the key or the application sends it.
+QByteArray serialised(KMessage &message);

@@ -1,0 +1,532 @@
+// The key engine with the real transport thread against the emulated key, and its relay against
+// loopback echo servers.
+
+#include "app/configuration.h"
+#include "key/clinker.h"
+#include "key/kframe.h"
+#include "key/srvlink.h"
+#include "key/usblink.h"
+#include "sim/emulatedkey.h"
+#include "support/keytestsupport.h"
+
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const quint32 kNow = 0x65432100;
+const QByteArray kMarkerAnswer = QByteArray::fromHex("0001 110200 04ffffffff 00");
+const QByteArray kRelayOpened = QByteArray::fromHex("0001 1a050000 00");
+
+// What the engine frames: the serialised message and the one spare byte after it.
+QByteArray sent(const char *hex)
+{
+    return QByteArray::fromHex(hex) + QByteArray(1, '\0');
+}
+
+template <typename... Items>
+QByteArray notify(Items... items)
+{
+    KMessage message(NOTIFY);
+    (message.addTag(std::move(items)), ...);
+    return serialised(message);
+}
+
+QByteArray withFcs(const QByteArray &payload)
+{
+    const auto *bytes = reinterpret_cast<const uint8_t *>(payload.constData());
+    const uint16_t fcs = static_cast<uint16_t>(kframe::fcs16(0xFFFF, bytes, payload.size()) ^ 0xFFFF);
+    return payload + QByteArray(1, static_cast<char>(fcs & 0xFF)) + QByteArray(1, static_cast<char>(fcs >> 8));
+}
+
+} // namespace
+
+class TestCLinker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void plugIn_sendsConnectRequestAndCompletesDetails();
+    void detailsSplitOverTwoMessages_neverComplete();
+    void connectRequest_atMostOncePerSecond_data();
+    void connectRequest_atMostOncePerSecond();
+    void sendMode_followsKeySoftwareVersion_data();
+    void sendMode_followsKeySoftwareVersion();
+    void tagRead_foldsBytesIntoDecimalId_data();
+    void tagRead_foldsBytesIntoDecimalId();
+    void keyBar_emitsStatesThenRawProgress_data();
+    void keyBar_emitsStatesThenRawProgress();
+    void lockOperation_showsStatusTextThenKeyLabels_data();
+    void lockOperation_showsStatusTextThenKeyLabels();
+    void hostRequest_answeredAtEachQueryEnd_data();
+    void hostRequest_answeredAtEachQueryEnd();
+    void labelTooLong_isSkippedNotEmittedStale();
+    void relayDataForKey_longerThanOneMessage_sentInOrder();
+    void relayTransfer_roundTripLosesNothing_data();
+    void relayTransfer_roundTripLosesNothing();
+    void relayProtocolSwitch_closesOldConnection();
+    void relayRefusedOrKeyNotReady_sendsNoOpenedToKey_data();
+    void relayRefusedOrKeyNotReady_sendsNoOpenedToKey();
+    void unplug_reportsDisconnectAndClosesRelay();
+
+private:
+    EmulatedKeyConfig keyConfig() const;
+    void startStation(const EmulatedKeyConfig &config, bool waitForDetails = true);
+    void sync();
+    void recordEvents();
+
+    std::unique_ptr<LogCapture> m_log;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Configuration> m_config;
+    std::unique_ptr<QTcpServer> m_tcpServer;
+    std::unique_ptr<QUdpSocket> m_udpServer;
+    std::unique_ptr<EmulatedKey> m_key;
+    std::unique_ptr<usbLink> m_link;
+    std::unique_ptr<cLinker> m_linker;
+    QDateTime m_now;
+    QStringList m_events;
+    int m_tcpAccepted = 0;
+};
+
+void TestCLinker::init()
+{
+    m_log = std::make_unique<LogCapture>();
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_config = std::make_unique<Configuration>();
+    m_now = QDateTime::fromSecsSinceEpoch(kNow, Qt::UTC);
+    m_events.clear();
+    m_tcpAccepted = 0;
+
+    // Echo servers on one port number, TCP and UDP, standing in for the key's server.
+    m_tcpServer = std::make_unique<QTcpServer>();
+    QVERIFY(m_tcpServer->listen(QHostAddress::LocalHost, 0));
+    connect(m_tcpServer.get(), &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_tcpServer->nextPendingConnection()) {
+            ++m_tcpAccepted;
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->write(socket->readAll()); });
+        }
+    });
+    m_udpServer = std::make_unique<QUdpSocket>();
+    QVERIFY(m_udpServer->bind(QHostAddress::LocalHost, m_tcpServer->serverPort()));
+    connect(m_udpServer.get(), &QUdpSocket::readyRead, this, [this] {
+        while (m_udpServer->hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = m_udpServer->receiveDatagram();
+            m_udpServer->writeDatagram(datagram.data(), datagram.senderAddress(),
+                                       static_cast<quint16>(datagram.senderPort()));
+        }
+    });
+}
+
+void TestCLinker::cleanup()
+{
+    m_linker.reset();
+    m_link.reset();
+    QCoreApplication::sendPostedEvents();
+    m_key.reset();
+    m_udpServer.reset();
+    m_tcpServer.reset();
+    m_config.reset();
+    m_dir.reset();
+    m_log.reset();
+}
+
+EmulatedKeyConfig TestCLinker::keyConfig() const
+{
+    EmulatedKeyConfig config;
+    config.socketPath = m_dir->filePath(QStringLiteral("key.sock"));
+    config.relayPort = m_tcpServer->serverPort();
+    config.serviceAddress = QStringLiteral("10.1.2.3");
+    config.servicePort = 8081;
+    config.stepDelayMs = 0;
+    return config;
+}
+
+void TestCLinker::startStation(const EmulatedKeyConfig &config, bool waitForDetails)
+{
+    m_key = std::make_unique<EmulatedKey>(config);
+    QVERIFY(m_key->start());
+    m_link = std::make_unique<usbLink>(createUsbDevice(config.socketPath.toStdString()), 20, [] {});
+    m_linker = std::make_unique<cLinker>(m_link.get(), m_config.get(), [this] { return m_now; });
+    recordEvents();
+    if (waitForDetails)
+        QTRY_VERIFY(m_linker->isKeyReady());
+    else
+        QTRY_COMPARE(m_key->messages().size(), 1);
+}
+
+// The engine's signals in the order they came, as readable lines.
+void TestCLinker::recordEvents()
+{
+    cLinker *linker = m_linker.get();
+    const auto add = [this](const QString &event) { m_events.append(event); };
+    connect(linker, &cLinker::updateStatus, this, [add](const QString &s) { add("status " + s); });
+    connect(linker, &cLinker::updateStatusColor, this, [add](const QString &s) { add("colour " + s); });
+    connect(linker, &cLinker::updatePbar, this, [add](int v) { add(QStringLiteral("pbar %1").arg(v)); });
+    connect(linker, &cLinker::updatePbarColor, this, [add](int v) { add(QStringLiteral("pbarColour %1").arg(v)); });
+    connect(linker, &cLinker::progressBar, this, [add](uint8_t v) { add(QStringLiteral("progress %1").arg(v)); });
+    connect(linker, &cLinker::setBtnEnabled, this, [add](bool v) { add(QStringLiteral("button %1").arg(v)); });
+    connect(linker, &cLinker::updateLabel, this,
+            [add](uint i, const QString &s) { add(QStringLiteral("label %1 ").arg(i) + s); });
+    connect(linker, &cLinker::updateLabelColor, this,
+            [add](uint i, const QString &s) { add(QStringLiteral("labelColour %1 ").arg(i) + s); });
+    connect(
+        linker, &cLinker::nvmReady, this,
+        [add](const QString &box, const QString &serial, const QString &sw, const QString &hw, const QString &server) {
+            add(QStringList({"nvmReady", box, serial, sw, hw, server}).join(' '));
+        });
+    connect(linker, &cLinker::ServiceAddressSet, this, [add](const QString &s) { add("address " + s); });
+    connect(linker, &cLinker::ServicePortSet, this, [add](uint v) { add(QStringLiteral("port %1").arg(v)); });
+    connect(linker, &cLinker::usbConnected, this, [add](bool v) { add(QStringLiteral("usb %1").arg(v)); });
+    connect(linker, &cLinker::keyDisconnected, this, [add] { add("keyDisconnected"); });
+    connect(linker, &cLinker::setLayout, this, [add](int v) { add(QStringLiteral("layout %1").arg(v)); });
+    connect(linker, &cLinker::serverConnected, this, [add](bool v) { add(QStringLiteral("server %1").arg(v)); });
+    connect(linker, &cLinker::tagReadSuccess, this, [add](const QString &id) { add("tag " + id); });
+    connect(linker, &cLinker::tagReadFailed, this, [add] { add("tag failed"); });
+}
+
+// Everything the engine received before this has been handled once the key has the marker's answer.
+void TestCLinker::sync()
+{
+    const int before = static_cast<int>(m_key->messages().count(kMarkerAnswer));
+    m_key->sendHostRequest({TAG_HOST_QUERY_END});
+    QTRY_COMPARE(static_cast<int>(m_key->messages().count(kMarkerAnswer)), before + 1);
+}
+
+void TestCLinker::plugIn_sendsConnectRequestAndCompletesDetails()
+{
+    startStation(keyConfig());
+    QCOMPARE(m_key->messages().value(0), sent("0101 1a020004 00000000"));
+    const QString port = QString::number(m_tcpServer->serverPort());
+    QCOMPARE(m_events, QStringList({"layout 1", "usb 1", "label 3 00ABCDEF", "address 10.1.2.3", "port 8081",
+                                    "status READY", "colour green", "button 1", "pbar -1", "progress 128",
+                                    "nvmReady VESK-BOX-01 00ABCDEF 1.6.3 HW-2.1 127.0.0.1"}));
+    QCOMPARE(m_linker->firmwareVersion(), 1539);
+    QCOMPARE(m_log->count(QStringLiteral("Device found")), 1);
+    QCOMPARE(m_log->count(QStringLiteral("Server 127.0.0.1")), 1);
+    QCOMPARE(m_log->count("Port " + port), 1);
+}
+
+void TestCLinker::detailsSplitOverTwoMessages_neverComplete()
+{
+    startStation(keyConfig());
+    m_linker->disConnectKey();
+    QVERIFY(!m_linker->isKeyReady());
+    QTRY_VERIFY(m_events.contains("keyDisconnected"));
+    m_events.clear();
+
+    m_key->sendMessagePayload(
+        notify(newTagUInt32(TAG_SERIAL, 0xABCDEF), newTagString(TAG_BOX, "B"), newTagString(TAG_SW_VERSION, "1.6.2")));
+    m_key->sendMessagePayload(
+        notify(newTagString(TAG_HW_VERSION, "H"), newTagString(TAG_SERVER, "S"), newTagUInt16(TAG_PORT, 80)));
+    sync();
+    QCOMPARE(m_events, QStringList({"label 3 00ABCDEF"}));
+    QVERIFY(!m_linker->isKeyReady());
+    QCOMPARE(m_linker->relayPort(), QStringLiteral("0080"));
+}
+
+void TestCLinker::connectRequest_atMostOncePerSecond_data()
+{
+    QTest::addColumn<int>("laterMs");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("half a second") << 500 << 1;
+    QTest::newRow("exactly one second") << 1000 << 1;
+    QTest::newRow("one and a half seconds") << 1500 << 2;
+}
+
+void TestCLinker::connectRequest_atMostOncePerSecond()
+{
+    QFETCH(int, laterMs);
+    QFETCH(int, requests);
+    startStation(keyConfig());
+    m_now = m_now.addMSecs(laterMs);
+    m_linker->connectKeynew();
+    sync();
+    QCOMPARE(static_cast<int>(m_key->messages().count(sent("0101 1a020004 00000000"))), requests);
+    QCOMPARE(m_log->count(QStringLiteral("connectKeynew")), requests);
+}
+
+void TestCLinker::sendMode_followsKeySoftwareVersion_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("detailsReported");
+    QTest::addColumn<QList<int>>("packetSizes");
+    QTest::newRow("1.6.3 uses framedSend") << "1.6.3" << true << QList<int>({63, 8});
+    QTest::newRow("1.6.2 uses send") << "1.6.2" << true << QList<int>({71});
+    QTest::newRow("no details yet uses send") << "1.6.3" << false << QList<int>({71});
+}
+
+void TestCLinker::sendMode_followsKeySoftwareVersion()
+{
+    QFETCH(QString, version);
+    QFETCH(bool, detailsReported);
+    QFETCH(QList<int>, packetSizes);
+    EmulatedKeyConfig config = keyConfig();
+    config.softwareVersion = version;
+    config.answerConnect = detailsReported;
+    startStation(config, detailsReported);
+    m_key->clearRecord();
+    // Seven queries and the end: an answer that frames to 71 bytes.
+    m_key->sendHostRequest({16, 16, 16, 16, 16, 16, 16, 17});
+    QTRY_COMPARE(m_key->messages().size(), 1);
+    QList<int> sizes;
+    for (const QByteArray &packet : m_key->packets())
+        sizes.append(packet.size());
+    QCOMPARE(sizes, packetSizes);
+}
+
+void TestCLinker::tagRead_foldsBytesIntoDecimalId_data()
+{
+    QTest::addColumn<QByteArray>("tagBytes");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("three bytes") << QByteArray::fromHex("04a22b") << "tag 303659";
+    QTest::newRow("nine bytes keep the last eight") << QByteArray::fromHex("010000000000000005") << "tag 5";
+    QTest::newRow("all zero") << QByteArray::fromHex("0000") << "tag failed";
+    QTest::newRow("no lock presented") << QByteArray() << "tag failed";
+}
+
+void TestCLinker::tagRead_foldsBytesIntoDecimalId()
+{
+    QFETCH(QByteArray, tagBytes);
+    QFETCH(QString, result);
+    startStation(keyConfig());
+    m_key->presentLockBytes(tagBytes);
+    m_events.clear();
+    m_linker->requestScanTag();
+    QTRY_COMPARE(m_events, QStringList({"status Reading tag...", result}));
+    QVERIFY(m_key->messages().contains(sent("0101 13050000")));
+    QCOMPARE(m_log->count(result == QLatin1String("tag failed") ? QStringLiteral("x = 0") : "x = " + result.mid(4)), 1);
+}
+
+void TestCLinker::keyBar_emitsStatesThenRawProgress_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QStringList>("events");
+    QTest::newRow("129 transfer busy") << 129
+                                       << QStringList({"pbarColour 1", "pbar 1", "status DATA TRANSFER BUSY",
+                                                       "colour turkois", "progress 129"});
+    QTest::newRow("228 ready") << 228
+                               << QStringList({"status READY", "colour green", "button 1", "pbar -1", "progress 228"});
+    QTest::newRow("127 operation") << 127
+                                   << QStringList(
+                                          {"pbarColour 0", "pbar 127", "status ", "colour yellow", "progress 127"});
+}
+
+void TestCLinker::keyBar_emitsStatesThenRawProgress()
+{
+    QFETCH(int, value);
+    QFETCH(QStringList, events);
+    startStation(keyConfig());
+    m_events.clear();
+    m_key->sendMessagePayload(notify(newTagUInt8(TAG_KEY_BAR, static_cast<uint8_t>(value))));
+    QTRY_COMPARE(m_events, events);
+}
+
+void TestCLinker::lockOperation_showsStatusTextThenKeyLabels_data()
+{
+    QTest::addColumn<bool>("close");
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("close") << true << "" << sent("0101 16050000") << "Locking..."
+                           << "Authorised\r\nlocked";
+    QTest::newRow("open") << false << "" << sent("0101 15050000") << "Unlocking..."
+                          << "Authorised\r\nunlocked";
+    QTest::newRow("close fails") << true << "Lock\r\njammed" << sent("0101 16050000") << "Locking..."
+                                 << "Lock\r\njammed";
+}
+
+void TestCLinker::lockOperation_showsStatusTextThenKeyLabels()
+{
+    QFETCH(bool, close);
+    QFETCH(QString, failure);
+    QFETCH(QByteArray, request);
+    QFETCH(QString, status);
+    QFETCH(QString, result);
+    startStation(keyConfig());
+    if (!failure.isEmpty())
+        m_key->failNextOperation(failure);
+    m_events.clear();
+    close ? m_linker->requestClose() : m_linker->requestOpen();
+    QTRY_VERIFY(m_events.contains("progress 128"));
+    QCOMPARE(m_key->messages().last(), request);
+    QCOMPARE(m_events,
+             QStringList({"pbarColour 0", "pbar 30", "status " + status, "colour yellow", "progress 30", "pbarColour 0",
+                          "pbar 70", "status " + status, "colour yellow", "progress 70", "label 0 Please wait...",
+                          "label 0 " + result, "status READY", "colour green", "button 1", "pbar -1", "progress 128"}));
+}
+
+void TestCLinker::hostRequest_answeredAtEachQueryEnd_data()
+{
+    QTest::addColumn<QList<int>>("tags");
+    QTest::addColumn<QList<QByteArray>>("answers");
+    QTest::newRow("16 18 17 in order") << QList<int>({16, 18, 17})
+                                       << QList<QByteArray>({sent("0003 100200 04ffffffff 120200 0465432100 "
+                                                                  "110200 04ffffffff")});
+    QTest::newRow("no 17, no answer") << QList<int>({16, 18}) << QList<QByteArray>();
+    QTest::newRow("items after 17 get a fresh answer")
+        << QList<int>({16, 17, 18, 17})
+        << QList<QByteArray>(
+               {sent("0002 100200 04ffffffff 110200 04ffffffff"), sent("0002 120200 0465432100 110200 04ffffffff")});
+}
+
+void TestCLinker::hostRequest_answeredAtEachQueryEnd()
+{
+    QFETCH(QList<int>, tags);
+    QFETCH(QList<QByteArray>, answers);
+    startStation(keyConfig());
+    m_key->clearRecord();
+    m_key->sendHostRequest(tags);
+    sync();
+    QCOMPARE(m_key->messages(), answers + QList<QByteArray>({kMarkerAnswer}));
+}
+
+void TestCLinker::labelTooLong_isSkippedNotEmittedStale()
+{
+    startStation(keyConfig());
+    const QByteArray fits(63, 'x');
+    const QByteArray tooLong(64, 'y');
+    m_events.clear();
+    m_key->sendMessagePayload(notify(newTagUInt8(TAG_LABEL_INDEX, 2), newTagString(TAG_LABEL_TEXT, tooLong.data()),
+                                     newTagString(TAG_LABEL_COLOR, tooLong.data())));
+    m_key->sendMessagePayload(notify(newTagUInt8(TAG_LABEL_INDEX, 2), newTagString(TAG_LABEL_TEXT, fits.data()),
+                                     newTagString(TAG_LABEL_COLOR, "red")));
+    QTRY_COMPARE(m_events, QStringList({"label 2 " + QString::fromLatin1(fits), "labelColour 2 red"}));
+}
+
+void TestCLinker::relayDataForKey_longerThanOneMessage_sentInOrder()
+{
+    startStation(keyConfig());
+    m_key->clearRecord();
+    QByteArray data(2500, '\0');
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7);
+    m_linker->sendUSB(reinterpret_cast<unsigned char *>(data.data()), data.size());
+    m_linker->sendUSB(reinterpret_cast<unsigned char *>(data.data()), cLinker::kMaxDataPayload);
+    QTRY_COMPARE(m_key->relayData().size(), 4);
+    const QList<QByteArray> relayed = m_key->relayData();
+    QCOMPARE(relayed.at(0).size(), 1018);
+    QCOMPARE(relayed.at(0) + relayed.at(1) + relayed.at(2), data);
+    QCOMPARE(relayed.at(3), data.left(1018));
+    QCOMPARE(m_key->messages().at(3).size(), 1024 + 1);
+    QCOMPARE(m_log->count(QStringLiteral("Relay data of 2500 bytes sent to the key in 3 DATA messages")), 1);
+}
+
+void TestCLinker::relayTransfer_roundTripLosesNothing_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::newRow("tcp") << "tcp";
+    QTest::newRow("udp") << "udp";
+}
+
+void TestCLinker::relayTransfer_roundTripLosesNothing()
+{
+    QFETCH(QString, protocol);
+    m_config->setString(QStringLiteral("protocol"), protocol);
+    startStation(keyConfig());
+    const bool tcp = protocol == QLatin1String("tcp");
+    const QString upper = protocol.toUpper();
+    QSignalSpy finished(m_key.get(), &EmulatedKey::transferFinished);
+    const QList<QByteArray> payloads = {QByteArray("first"), QByteArray::fromHex("7e7d00ff7e"), QByteArray(1000, 'z'),
+                                        QByteArray("last")};
+    m_events.clear();
+    QVERIFY(m_key->startTransfer(payloads));
+    QVERIFY(finished.wait());
+    QCOMPARE(finished.at(0).at(0).toBool(), true);
+
+    QList<QByteArray> expected;
+    for (const QByteArray &payload : payloads)
+        expected.append(tcp ? withFcs(payload) : payload);
+    QCOMPARE(m_key->relayData(), expected);
+    QCOMPARE(m_events.mid(0, 3), QStringList({"progress 10", "server 0", "button 0"}));
+    QVERIFY(m_events.contains("server 1"));
+    QVERIFY(m_key->messages().contains(kRelayOpened));
+    QVERIFY(m_key->messages().contains(sent("0001 1b050000")));
+    const QStringList log = m_log->lines();
+    int at = -1;
+    for (const QString &line : QStringList{"Key request UDP connection", "Using " + upper, upper + " Connected",
+                                           "Key request UDP disconnection", "Closing " + upper + " connection"}) {
+        const int next = static_cast<int>(log.indexOf(line, at + 1));
+        QVERIFY2(next > at, qPrintable(line));
+        at = next;
+    }
+    QCOMPARE(m_log->count("Closing " + upper + " connection"), 1);
+}
+
+void TestCLinker::relayProtocolSwitch_closesOldConnection()
+{
+    m_config->setString(QStringLiteral("protocol"), QStringLiteral("udp"));
+    startStation(keyConfig());
+    QSignalSpy opened(m_key.get(), &EmulatedKey::relayOpened);
+    m_key->requestRelayOpen();
+    QVERIFY(opened.wait());
+    // Anything but the exact lower-case text selects UDP: the open relay is kept.
+    m_config->setString(QStringLiteral("protocol"), QStringLiteral("TCP"));
+    m_key->requestRelayOpen();
+    QTRY_COMPARE(opened.count(), 2);
+    QCOMPARE(m_log->count(QStringLiteral("Protocol differs...forcefully closing previous connection.")), 0);
+
+    m_config->setString(QStringLiteral("protocol"), QStringLiteral("tcp"));
+    m_key->requestRelayOpen();
+    QTRY_COMPARE(opened.count(), 3);
+    QCOMPARE(m_log->count(QStringLiteral("Protocol differs...forcefully closing previous connection.")), 1);
+    QCOMPARE(m_log->count(QStringLiteral("Closing UDP connection")), 1);
+    QCOMPARE(m_linker->relay()->state(), srvLink::TcpOpen);
+    QTRY_COMPARE(m_tcpAccepted, 1);
+}
+
+void TestCLinker::relayRefusedOrKeyNotReady_sendsNoOpenedToKey_data()
+{
+    QTest::addColumn<bool>("keyReady");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("connection refused") << true << "Connection refused";
+    QTest::newRow("key not ready") << false << "Key not connected";
+}
+
+void TestCLinker::relayRefusedOrKeyNotReady_sendsNoOpenedToKey()
+{
+    QFETCH(bool, keyReady);
+    QFETCH(QString, logged);
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    EmulatedKeyConfig config = keyConfig();
+    config.relayPort = closed.serverPort();
+    config.answerConnect = keyReady;
+    closed.close();
+    startStation(config, keyReady);
+    m_key->requestRelayOpen();
+    sync();
+    QCOMPARE(m_log->count(logged), 1);
+    QVERIFY(!m_key->messages().contains(kRelayOpened));
+    QCOMPARE(m_linker->relay()->state(), srvLink::Closed);
+}
+
+void TestCLinker::unplug_reportsDisconnectAndClosesRelay()
+{
+    m_config->setString(QStringLiteral("protocol"), QStringLiteral("udp"));
+    startStation(keyConfig());
+    QSignalSpy opened(m_key.get(), &EmulatedKey::relayOpened);
+    m_key->requestRelayOpen();
+    QVERIFY(opened.wait());
+    m_events.clear();
+    m_key->unplug();
+    QTRY_COMPARE(m_events.count("usb 0"), 2);
+    QCOMPARE(m_events, QStringList({"keyDisconnected", "layout 0", "usb 0", "keyDisconnected", "layout 0", "usb 0"}));
+    QCOMPARE(m_log->count(QStringLiteral("Closing UDP connection")), 1);
+    QCOMPARE(m_log->count(QStringLiteral("Device disconnected")), 1);
+    QVERIFY(!m_linker->isKeyReady());
+    QCOMPARE(m_linker->relay()->state(), srvLink::Closed);
+}
+
+QTEST_GUILESS_MAIN(TestCLinker)
+#include "test_clinker.moc"

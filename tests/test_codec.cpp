@@ -1,0 +1,202 @@
+#include "fuzz/kprops.h"
+#include "key/kcodec.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace {
+
+struct MessageCase
+{
+    const char *name;
+    uint8_t type;
+    void (*build)(KMessage &);
+    const char *hex;
+};
+
+const uint8_t kRfTag[] = {0x04, 0xA2, 0x2B};
+
+// The messages the station and the key exchange, with their exact wire bytes.
+// clang-format off
+const MessageCase kCases[] = {
+    {"connect request", REQUEST, [](KMessage &m) { m.addTag(newTagUInt32(TAG_CONNECT, 0)); }, "01011A02000400000000"},
+    {"disconnect", REQUEST, [](KMessage &m) { m.addTag(newTagBytes(TAG_DISCONNECT, nullptr, 0)); }, "01011B050000"},
+    {"scan tag", REQUEST, [](KMessage &m) { m.addTag(newTagBytes(TAG_SCAN, nullptr, 0)); }, "010113050000"},
+    {"open lock", REQUEST, [](KMessage &m) { m.addTag(newTagBytes(TAG_OPEN, nullptr, 0)); }, "010115050000"},
+    {"close lock", REQUEST, [](KMessage &m) { m.addTag(newTagBytes(TAG_CLOSE, nullptr, 0)); }, "010116050000"},
+    {"transfer request", NOTIFY, [](KMessage &m) { m.addTag(newTagNull(TAG_TRANSFER_REQUEST)); }, "000121000000"},
+    {"relay opened", NOTIFY, [](KMessage &m) { m.addTag(newTagBytes(TAG_CONNECT, nullptr, 0)); }, "00011A050000"},
+    {"relay closed", NOTIFY, [](KMessage &m) { m.addTag(newTagBytes(TAG_DISCONNECT, nullptr, 0)); }, "00011B050000"},
+    {"host query answer", NOTIFY, [](KMessage &m) {
+         m.addTag(newTagUInt32(TAG_HOST_QUERY, 0xFFFFFFFF)); m.addTag(newTagUInt32(TAG_HOST_QUERY_END, 0xFFFFFFFF)); },
+     "0002 10020004FFFFFFFF 11020004FFFFFFFF"},
+    {"every item type", DATA, [](KMessage &m) {
+         m.addTag(newTagNull(TAG_TRANSFER_REQUEST)); m.addTag(newTagString(TAG_BOX, "abc"));
+         m.addTag(newTagUInt32(TAG_SERIAL, 0xABCDEF)); m.addTag(newTagUInt16(TAG_PORT, 0x1234));
+         m.addTag(newTagUInt8(TAG_KEY_BAR, 0x80)); m.addTag(newTagBytes(TAG_SCAN, kRfTag, 3)); },
+     "0506 21000000 0101000461626300 0002000400ABCDEF 240300021234 0B04000180 1305000304A22B"},
+};
+// clang-format on
+
+QByteArray hexOf(const uint8_t *data, int n)
+{
+    return QByteArray(reinterpret_cast<const char *>(data), n).toHex().toUpper();
+}
+
+// Parses an exactly sized copy, so that the sanitizer sees any read past the received bytes.
+std::unique_ptr<KMessage> parseHex(const QByteArray &hex)
+{
+    const QByteArray bytes = QByteArray::fromHex(hex);
+    const std::vector<uint8_t> exact(bytes.begin(), bytes.end());
+    return KMessage::parse(exact.data(), exact.size());
+}
+
+} // namespace
+
+class TestCodec : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void serialize_writesExactBytesThatParseToTheSameItems_data()
+    {
+        QTest::addColumn<int>("index");
+        for (size_t i = 0; i < std::size(kCases); ++i)
+            QTest::newRow(kCases[i].name) << static_cast<int>(i);
+    }
+    void serialize_writesExactBytesThatParseToTheSameItems()
+    {
+        QFETCH(int, index);
+        const MessageCase &c = kCases[index];
+        KMessage message(c.type);
+        c.build(message);
+        uint8_t buffer[KMESSAGE_MAX_SIZE];
+        const int n = message.serialize(buffer, sizeof buffer);
+        QCOMPARE(hexOf(buffer, n), QByteArray(c.hex).replace(' ', ""));
+        std::unique_ptr<KMessage> parsed = KMessage::parse(buffer, static_cast<size_t>(n));
+        QVERIFY(parsed && kprops::sameItems(message, *parsed));
+    }
+
+    void items_keepTheirLimits()
+    {
+        const std::string source(2000, 'x');
+        KTagString longText(TAG_LABEL_TEXT, source.c_str());
+        QCOMPARE(longText.length(), uint16_t(1024));
+        QCOMPARE(strlen(longText.text()), size_t(1023));
+        QCOMPARE(source, std::string(2000, 'x')); // the caller's text is not cut
+        char small[32];
+        memset(small, '#', sizeof small);
+        QCOMPARE(KTagString(TAG_BOX, std::string(32, 'y').c_str()).copyTo(small, sizeof small), 0);
+        QCOMPARE(QByteArray(small, 32), QByteArray(32, '#'));
+
+        const std::vector<uint8_t> data(1500, 0xAA);
+        uint8_t wire[304];
+        QCOMPARE(KTagBytes(TAG_DATA, data.data(), 300).encode(wire, sizeof wire), 304);
+        QCOMPARE(hexOf(wire, 4), QByteArray("2505012C"));
+        QCOMPARE(KTagBytes(TAG_DATA, data.data(), data.size()).length(), uint16_t(1024));
+
+        std::unique_ptr<KMessage> m = parseHex(kCases[9].hex); // Null, String, UInt32, UInt16, UInt8, Bytes
+        m->first(), m->next(), m->next();
+        QCOMPARE(static_cast<KTagUInt32 *>(m->next())->value(), 0xABCDEFu);
+        QCOMPARE(static_cast<KTagUInt16 *>(m->next())->value(), uint16_t(0x1234));
+        QCOMPARE(static_cast<KTagUInt8 *>(m->next())->value(), uint8_t(0x80));
+    }
+
+    void serialize_limitsTheMessageTo1024Bytes_data()
+    {
+        QTest::addColumn<int>("itemsTotal");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<QByteArray>("header"); // the first two bytes of the buffer afterwards
+        QTest::newRow("1022 fits") << 1022 << 1024 << QByteArray("0501");
+        QTest::newRow("1023 does not") << 1023 << 0 << QByteArray("0909");
+        QTest::newRow("no items, header written") << 0 << 0 << QByteArray("0500");
+    }
+    void serialize_limitsTheMessageTo1024Bytes()
+    {
+        QFETCH(int, itemsTotal);
+        KMessage message(DATA);
+        const std::vector<uint8_t> data(2048, 0x7E);
+        if (itemsTotal > 0)
+            message.addTag(newTagBytes(TAG_DATA, data.data(), static_cast<size_t>(itemsTotal - 4)));
+        uint8_t buffer[2048] = {9, 9};
+        QTEST(message.serialize(buffer, sizeof buffer), "expected");
+        QTEST(hexOf(buffer, 2), "header");
+    }
+
+    void addTag_countWrapsAt256AndAlwaysAppendsAfterTheLastItem()
+    {
+        KMessage message(NOTIFY);
+        QByteArray wire = "0000";
+        for (int i = 0; i < 256; ++i, wire += "10000000")
+            message.addTag(newTagNull(0x10));
+        QCOMPARE(message.count(), uint8_t(0));
+        QVERIFY(parseHex(wire) && parseHex(wire)->size() == 256);
+        QVERIFY(!parseHex(wire.replace(0, 4, "0001")));
+
+        KMessage answer(NOTIFY);
+        uint8_t buffer[64];
+        answer.addTag(newTagUInt8(TAG_HOST_QUERY, 1));
+        QCOMPARE(answer.serialize(buffer, sizeof buffer), 7);
+        answer.addTag(newTagUInt8(TAG_HOST_QUERY_END, 2));
+        while (answer.next()) {
+        }
+        QCOMPARE(answer.addTag(newTagNull(TAG_HOST_TIME)), 3);
+        QCOMPARE(hexOf(buffer, answer.serialize(buffer, sizeof buffer)),
+                 QByteArray("00031004000101110400010212000000"));
+    }
+
+    void parse_followsTheAnnouncedCount_data()
+    {
+        QTest::addColumn<QByteArray>("hex");
+        QTest::addColumn<QByteArray>("tags"); // the tags parsed, "-" when nothing parses
+        QTest::addColumn<QByteArray>("text"); // of the String item, if any
+        const auto row = [](const char *name, const char *hex, const char *tags, const char *text = "") {
+            QTest::newRow(name) << QByteArray(hex) << QByteArray(tags) << QByteArray(text);
+        };
+        row("every item type", kCases[9].hex, "210100240B13", "abc");
+        row("3 items for 2", "0002 0C04000132 2D04000101 21000000", "-");
+        row("2 items, trailing byte", "0002 0C04000132 2D04000101 FF", "0C2D");
+        row("type 6 ends, count short", "0002 0C04000132 2D060000", "-");
+        row("type 6 ends, count met", "0001 0C04000132 2D060000", "0C");
+        row("null with wire length 3", "0002 05000003 060400012A", "0506");
+        row("string runs to its NUL", "0002 01010002 61626300 21000000", "0121", "abc");
+        row("string without NUL", "0001 01010002 6162", "01", "ab");
+        row("number past the bytes", "0001 05020000", "-");
+        row("one byte", "00", "-");
+    }
+    void parse_followsTheAnnouncedCount()
+    {
+        QFETCH(QByteArray, hex);
+        std::unique_ptr<KMessage> m = parseHex(hex);
+        QByteArray tags;
+        for (KTag *t = m && m->first() ? m->next() : nullptr; t; t = m->next()) {
+            tags += char(t->tag());
+            if (t->type() == KTAG_STRING) // read up to the NUL, or to the end of the bytes
+                QTEST(QByteArray(static_cast<KTagString *>(t)->text()), "text");
+        }
+        QTEST(m ? tags.toHex().toUpper() : QByteArray("-"), "tags");
+    }
+
+    // Every seed cut at every length and with seeded random bytes changed.
+    void parse_survivesSeedsAndNoise()
+    {
+        QRandomGenerator random(3);
+        const QDir dir(QStringLiteral(SEALSTATION_SOURCE_DIR "/fuzz/corpus/parse"));
+        for (const QString &name : dir.entryList(QDir::Files)) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray seed = file.readAll();
+            QVERIFY2(parseHex(seed.toHex()), qPrintable(name));
+            for (int round = 0; round <= seed.size() + 300; ++round) {
+                std::vector<uint8_t> b(seed.begin(), seed.begin() + std::min(round, seed.size()));
+                if (round > seed.size())
+                    b[random.bounded(static_cast<int>(b.size()))] = static_cast<uint8_t>(random.bounded(256));
+                QVERIFY(kprops::parseRoundTrips(b.data(), b.size()));
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCodec)
+#include "test_codec.moc"
