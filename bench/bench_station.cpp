@@ -1,0 +1,643 @@
+// Per-bag overhead and relay throughput of the client, each against a minimal baseline measured in
+// the same run.
+//
+//   bench_station [--bags N] [--transfers M] [--payloads K] [--size BYTES]
+//
+// The station side (simulated web service, relay server, emulated key answering at once) runs in a
+// child process ("bench_station --serve DIR", commands on its standard input), so the CPU time
+// measured here is the client's alone. The client is the real PackingWindow with its cLinker and
+// usbLink on the emulated key's socket, with the product's timings and its debug log on.
+//
+// Per bag: from Enter in the barcode field (Pack pressed as soon as the link returns) until the first
+// byte of the close request is written to the key; wall and CPU time. Baseline: the same four
+// requests (link, lock lookup, existing seals, seal record) with a bare QNetworkAccessManager.
+//
+// Relay: the key sends K payloads of BYTES bytes; the application relays them to the relay server
+// over TCP and the answers back; from the key's transfer request to its end. Baseline: the same
+// frames and answers between a TCP socket and the same relay server, nothing in between.
+#include "app/configuration.h"
+#include "app/simplelogger.h"
+#include "bench/benchsupport.h"
+#include "key/clinker.h"
+#include "key/kframe.h"
+#include "key/usbdevice.h"
+#include "key/usblink.h"
+#include "service/json.h"
+#include "sim/emulatedkey.h"
+#include "sim/relayserver.h"
+#include "sim/webservice.h"
+#include "ui/packingwindow.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QCryptographicHash>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest/QTest>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+const char kBarcode[] = "2531011021"; // no seals with other locks: the multiple-seals question stays away
+const char kLockRf[] = "303659";
+const char kUser[] = "operator";
+const char kPassword[] = "Pack2025";
+
+// Payload `index` of a transfer: deterministic bytes with frame flags and escapes among them.
+QByteArray transferPayload(int index, int size)
+{
+    QByteArray payload(size, '\0');
+    quint32 state = 2463534242u + quint32(index);
+    for (int i = 0; i < size; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        payload[i] = char(state & 0xFF);
+    }
+    return payload;
+}
+
+QList<QByteArray> transferPayloads(int count, int size)
+{
+    QList<QByteArray> payloads;
+    for (int i = 0; i < count; ++i)
+        payloads.append(transferPayload(i, size));
+    return payloads;
+}
+
+// ---- Station side ----------------------------------------------------------------------------
+
+// Reads commands from standard input, one a line:
+//   lock RF                  present a lock
+//   software VERSION         replug the key reporting another software version
+//   transfer COUNT SIZE      run a relay transfer; answers "transfer OK NANOSECONDS"
+class Station : public QObject
+{
+public:
+    explicit Station(const QString &dir, QObject *parent = nullptr) : QObject(parent), m_dir(dir) {}
+
+    bool start()
+    {
+        sim::WebService::Options options;
+        options.databasePath = (m_dir + QStringLiteral("/vesk.db")).toStdString();
+        m_service = std::make_unique<sim::WebService>(options);
+        std::string error;
+        if (!m_service->start(&error)) {
+            std::fprintf(stderr, "station: web service: %s\n", error.c_str());
+            return false;
+        }
+        m_relay = std::make_unique<RelayServer>();
+        if (!m_relay->start(0))
+            return false;
+        EmulatedKeyConfig config;
+        config.socketPath = m_dir + QStringLiteral("/key.sock");
+        config.servicePort = quint16(m_service->port());
+        config.relayPort = m_relay->port();
+        config.stepDelayMs = 0;
+        config.transferTimeoutMs = 120000;
+        m_key = std::make_unique<EmulatedKey>(config);
+        if (!m_key->start())
+            return false;
+        connect(m_key.get(), &EmulatedKey::transferFinished, this, [this](bool ok) {
+            answer(QByteArrayLiteral("transfer ") + (ok ? "1 " : "0 ") +
+                   QByteArray::number(bench::monotonicNs() - m_transferStartNs));
+        });
+        m_input = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+        connect(m_input.get(), &QSocketNotifier::activated, this, [this] { readInput(); });
+        answer("ready");
+        return true;
+    }
+
+    void stop()
+    {
+        m_input.reset();
+        if (m_key)
+            m_key->stop();
+        m_key.reset();
+        m_relay.reset();
+        if (m_service)
+            m_service->stop();
+    }
+
+private:
+    void answer(const QByteArray &line)
+    {
+        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+
+    void readInput()
+    {
+        char chunk[4096];
+        const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof(chunk));
+        if (got <= 0) {
+            QCoreApplication::quit();
+            return;
+        }
+        m_pending.append(chunk, int(got));
+        int end;
+        while ((end = m_pending.indexOf('\n')) >= 0) {
+            const QList<QByteArray> words = m_pending.left(end).simplified().split(' ');
+            m_pending.remove(0, end + 1);
+            run(words);
+        }
+    }
+
+    void run(const QList<QByteArray> &words)
+    {
+        const QByteArray &command = words.value(0);
+        if (command == "lock") {
+            m_key->presentLock(words.value(1).toULongLong());
+            answer("ok");
+        } else if (command == "software") {
+            m_key->setSoftwareVersion(QString::fromLatin1(words.value(1)));
+            m_key->unplug();
+            answer(m_key->plug() ? "ok" : "failed");
+        } else if (command == "transfer") {
+            m_transferStartNs = bench::monotonicNs();
+            if (!m_key->startTransfer(transferPayloads(words.value(1).toInt(), words.value(2).toInt())))
+                answer("transfer 0 0");
+        } else {
+            answer("unknown");
+        }
+    }
+
+    const QString m_dir;
+    std::unique_ptr<sim::WebService> m_service;
+    std::unique_ptr<RelayServer> m_relay;
+    std::unique_ptr<EmulatedKey> m_key;
+    std::unique_ptr<QSocketNotifier> m_input;
+    QByteArray m_pending;
+    long long m_transferStartNs = 0;
+};
+
+int serve(int argc, char *argv[], const QString &dir)
+{
+    QCoreApplication app(argc, argv);
+    Station station(dir);
+    if (!station.start())
+        return 1;
+    const int code = app.exec();
+    station.stop();
+    return code;
+}
+
+// ---- Client side -----------------------------------------------------------------------------
+
+// The key's device with a stopwatch: notes the time of the first write after arm().
+class TimedDevice : public UsbDevice
+{
+public:
+    explicit TimedDevice(std::unique_ptr<UsbDevice> inner) : m_inner(std::move(inner)) {}
+
+    bool openDevice() override { return m_inner->openDevice(); }
+    int readBulk(uint8_t *buffer, int capacity) override { return m_inner->readBulk(buffer, capacity); }
+    int writeBulk(const uint8_t *data, int count) override
+    {
+        if (m_armed.exchange(false)) {
+            m_writeNs = bench::monotonicNs();
+            m_writeCpuNs = bench::processCpuNs();
+            m_written = true;
+            if (m_onWrite)
+                m_onWrite();
+        }
+        return m_inner->writeBulk(data, count);
+    }
+    void cancel() override { m_inner->cancel(); }
+
+    // Called on the GUI thread, which is also the only writer.
+    void arm() { m_armed = true; }
+    // Starts a measurement; `onWrite` runs on the noted write.
+    void start(std::function<void()> onWrite)
+    {
+        m_written = false;
+        m_onWrite = std::move(onWrite);
+    }
+    void finish() { m_onWrite = nullptr; }
+    bool written() const { return m_written; }
+    long long writeNs() const { return m_writeNs; }
+    long long writeCpuNs() const { return m_writeCpuNs; }
+
+private:
+    const std::unique_ptr<UsbDevice> m_inner;
+    std::atomic<bool> m_armed{false};
+    bool m_written = false;
+    long long m_writeNs = 0;
+    long long m_writeCpuNs = 0;
+    std::function<void()> m_onWrite;
+};
+
+// The debug log goes to the product's logger; the close request's log line arms the stopwatch.
+SimpleLogger *g_logger = nullptr;
+TimedDevice *g_device = nullptr;
+
+void logHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (g_device && text == QLatin1String("requestClose..."))
+        g_device->arm();
+    if (g_logger)
+        g_logger->handleMessage(type, context, text);
+}
+
+// Runs the event loop until `done` or the time is up.
+bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    poll.start();
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+// The station child process, spoken to a line at a time.
+class StationProcess
+{
+public:
+    bool start(const QString &dir)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--serve"), dir});
+        return m_process.waitForStarted(10000) && readLine(20000) == "ready";
+    }
+
+    QByteArray command(const QByteArray &line, int timeoutMs = 60000)
+    {
+        m_process.write(line + '\n');
+        return readLine(timeoutMs);
+    }
+
+    void stop()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(10000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+private:
+    // The client's event loop keeps running meanwhile.
+    QByteArray readLine(int timeoutMs)
+    {
+        waitFor(
+            [this] {
+                m_buffer += m_process.readAllStandardOutput();
+                return m_buffer.contains('\n') || m_process.state() != QProcess::Running;
+            },
+            timeoutMs);
+        const int end = m_buffer.indexOf('\n');
+        if (end < 0)
+            return QByteArray();
+        const QByteArray line = m_buffer.left(end);
+        m_buffer.remove(0, end + 1);
+        return line;
+    }
+
+    QProcess m_process;
+    QByteArray m_buffer;
+};
+
+// The baseline client: the four requests of a bag, nothing else.
+class MinimalClient
+{
+public:
+    explicit MinimalClient(quint16 port) : m_base(QStringLiteral("http://127.0.0.1:%1/veskservice/").arg(port)) {}
+
+    bool login()
+    {
+        const QByteArray digest =
+            QCryptographicHash::hash(kPassword, QCryptographicHash::Md5).toHex().toUpper();
+        QNetworkRequest request(QUrl(m_base + QStringLiteral("login")));
+        request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
+        QNetworkReply *reply =
+            m_manager.post(request, QByteArrayLiteral("username=") + kUser + "&password=" + digest);
+        finish(reply);
+        m_token = reply->rawHeader("DRAV-Token");
+        reply->deleteLater();
+        return !m_token.isEmpty();
+    }
+
+    // One bag's requests; false when one of them did not come back with HTTP 200.
+    bool bag(QString *pointId = nullptr, QString *tableId = nullptr, QString *lockId = nullptr)
+    {
+        const QByteArray link = put(QStringLiteral("examschedule/link/subject/to/center"),
+                                    QByteArrayLiteral("{\"scanCode\":\"") + kBarcode + "\"}");
+        const QByteArray lock = get(QStringLiteral("lock/find/by/rf/") + QLatin1String(kLockRf));
+        if (pointId) {
+            const QJsonObject schedule = QJsonDocument::fromJson(link).object().value("result").toObject();
+            *pointId = schedule.value("pointId").toVariant().toString();
+            *tableId = schedule.value("tableId").toVariant().toString();
+            *lockId = QJsonDocument::fromJson(lock).object().value("result").toObject().value("lockId").toVariant().toString();
+            m_pointId = *pointId;
+            m_tableId = *tableId;
+            m_lockId = *lockId;
+        }
+        get(QStringLiteral("examschedule/ap?pointId=%1&tableId=%2").arg(m_pointId, m_tableId));
+        put(QStringLiteral("timetable/seal"),
+            QStringLiteral("{\"pointId\":\"%1\",\"tableId\":\"%2\",\"apId\":\"%3\"}")
+                .arg(m_pointId, m_tableId, m_lockId)
+                .toUtf8());
+        const bool ok = m_failures == 0;
+        m_failures = 0;
+        return ok;
+    }
+
+private:
+    QNetworkRequest request(const QString &path) const
+    {
+        QNetworkRequest request(QUrl(m_base + path));
+        request.setRawHeader("DRAV-Token", m_token);
+        request.setRawHeader("Accept", "application/json");
+        request.setRawHeader("Content-Type", "application/json");
+        return request;
+    }
+
+    QByteArray get(const QString &path) { return body(m_manager.get(request(path))); }
+
+    QByteArray put(const QString &path, const QByteArray &data)
+    {
+        QNetworkRequest put = request(path);
+        put.setRawHeader("X-HTTP-Method-Override", "PUT");
+        return body(m_manager.put(put, data));
+    }
+
+    static void finish(QNetworkReply *reply)
+    {
+        if (reply->isFinished())
+            return;
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+
+    QByteArray body(QNetworkReply *reply)
+    {
+        finish(reply);
+        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+            ++m_failures;
+        const QByteArray data = reply->readAll();
+        reply->deleteLater();
+        return data;
+    }
+
+    const QString m_base;
+    QNetworkAccessManager m_manager;
+    QByteArray m_token;
+    QString m_pointId;
+    QString m_tableId;
+    QString m_lockId;
+    int m_failures = 0;
+};
+
+// The baseline transfer: the key's frames straight to the relay server and its answers back.
+double directTransferMs(quint16 port, int count, int size)
+{
+    std::vector<QByteArray> frames;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray payload = transferPayload(i, size);
+        std::vector<uint8_t> frame(kframe::maxFrameSize(size_t(payload.size())));
+        const size_t length = kframe::buildFrame(reinterpret_cast<const uint8_t *>(payload.constData()),
+                                                 size_t(payload.size()), frame.data(), frame.size());
+        frames.emplace_back(reinterpret_cast<const char *>(frame.data()), int(length));
+    }
+
+    QTcpSocket socket;
+    kframe::StreamDeframer deframer(65536);
+    QEventLoop loop;
+    int answers = 0;
+    long long endNs = 0;
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] {
+        const QByteArray bytes = socket.readAll();
+        deframer.feed(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()),
+                      [&](const uint8_t *content, size_t length) {
+                          if (length >= 2 && kframe::fcsGood(content, length))
+                              ++answers;
+                      });
+        if (answers >= count && endNs == 0) {
+            socket.disconnectFromHost();
+            endNs = bench::monotonicNs();
+            loop.quit();
+        }
+    });
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+
+    const long long startNs = bench::monotonicNs();
+    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    if (!socket.waitForConnected(5000))
+        return -1;
+    for (const QByteArray &frame : frames)
+        socket.write(frame);
+    loop.exec();
+    return endNs > 0 ? double(endNs - startNs) / 1e6 : -1;
+}
+
+struct Options
+{
+    int bags = 30;
+    int transfers = 5;
+    int payloads = 100;
+    int size = 1000;
+};
+
+int runClient(const Options &options)
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 1;
+    StationProcess station;
+    if (!station.start(dir.path())) {
+        std::fprintf(stderr, "bench_station: the station did not start\n");
+        return 1;
+    }
+
+    Configuration config; // defaults: the multiple-seals question on, relay over TCP
+    SimpleLogger logger;
+    logger.setup(dir.path(), QStringLiteral("sealstation.log"), true, 1000000, 10);
+    auto timed = std::make_unique<TimedDevice>(createUsbDevice((dir.path() + QStringLiteral("/key.sock")).toStdString()));
+    g_device = timed.get();
+    g_logger = &logger;
+    qInstallMessageHandler(logHandler);
+
+    int code = 0;
+    {
+        usbLink usb(std::move(timed));
+        cLinker linker(&usb, &config);
+        PackingWindow window(nullptr, &linker, &config);
+        window.show();
+
+        auto *user = window.findChild<QLineEdit *>(QStringLiteral("txtUsername"));
+        auto *password = window.findChild<QLineEdit *>(QStringLiteral("txtPassword"));
+        auto *barcode = window.findChild<QLineEdit *>(QStringLiteral("txtBarcode"));
+        auto *pack = window.findChild<QPushButton *>(QStringLiteral("btnPack"));
+        auto *result = window.findChild<QWidget *>(QStringLiteral("lblOperationInfo"));
+        if (!user || !password || !barcode || !pack || !result)
+            return 1;
+
+        const auto fail = [&](const char *what) {
+            std::fprintf(stderr, "bench_station: %s\n", what);
+            code = 1;
+        };
+        if (!waitFor([&] { return window.service() != nullptr; }, 20000)) {
+            fail("the key did not report the service");
+        } else {
+            QTest::keyClicks(user, QString::fromLatin1(kUser));
+            QTest::keyClicks(password, QString::fromLatin1(kPassword));
+            QTest::keyClick(password, Qt::Key_Return);
+            if (!waitFor([&] { return barcode->isVisible(); }, 10000))
+                fail("login failed");
+        }
+
+        MinimalClient minimal(window.service() ? window.service()->port().toUShort() : quint16(0));
+        QString pointId, tableId, lockId;
+        if (code == 0 && (station.command(QByteArrayLiteral("lock ") + kLockRf) != "ok" || !minimal.login() ||
+                          !minimal.bag(&pointId, &tableId, &lockId)))
+            fail("the station or the minimal client failed");
+
+        std::vector<double> bagMs, bagCpuMs, baseMs, baseCpuMs;
+        const int warmUp = 3;
+        for (int i = 0; code == 0 && i < warmUp + options.bags; ++i) {
+            barcode->setText(QString::fromLatin1(kBarcode));
+            QEventLoop closeSent;
+            g_device->start([&closeSent] { QMetaObject::invokeMethod(&closeSent, "quit", Qt::QueuedConnection); });
+            const long long startNs = bench::monotonicNs();
+            const long long startCpuNs = bench::processCpuNs();
+            QTest::keyClick(barcode, Qt::Key_Return);
+            QTest::keyClick(pack, Qt::Key_Space);
+            if (!g_device->written()) {
+                QTimer::singleShot(20000, &closeSent, &QEventLoop::quit);
+                closeSent.exec();
+            }
+            g_device->finish();
+            if (!g_device->written()) {
+                fail("no close request was sent to the key");
+                break;
+            }
+            if (!waitFor([&] { return result->styleSheet().contains(QLatin1String("green")) && pack->isEnabled(); },
+                         20000)) {
+                fail("the result did not turn green");
+                break;
+            }
+            const double wallMs = double(g_device->writeNs() - startNs) / 1e6;
+            const double cpuMs = double(g_device->writeCpuNs() - startCpuNs) / 1e6;
+
+            const long long baseStartNs = bench::monotonicNs();
+            const long long baseStartCpuNs = bench::processCpuNs();
+            if (!minimal.bag()) {
+                fail("the minimal client's requests failed");
+                break;
+            }
+            if (i >= warmUp) {
+                bagMs.push_back(wallMs);
+                bagCpuMs.push_back(cpuMs);
+                baseMs.push_back(double(bench::monotonicNs() - baseStartNs) / 1e6);
+                baseCpuMs.push_back(double(bench::processCpuNs() - baseStartCpuNs) / 1e6);
+            }
+        }
+        if (code == 0) {
+            std::printf("# per bag, %d bags, Enter in the barcode field to the close request written to the key\n",
+                        options.bags);
+            bench::printFigure("bag_wall_ms", bagMs, baseMs);
+            bench::printFigure("bag_cpu_ms", bagCpuMs, baseCpuMs);
+        }
+
+        // Relay transfers, first as the current key sends them (63-byte pieces), then whole frames.
+        const double megabytes = double(options.payloads) * options.size / (1024.0 * 1024.0);
+        for (const char *software : {"1.6.3", "1.5.0"}) {
+            if (code != 0)
+                break;
+            if (QByteArray(software) != "1.6.3") {
+                const int before = linker.firmwareVersion();
+                if (station.command(QByteArrayLiteral("software ") + software) != "ok" ||
+                    !waitFor([&] { return linker.firmwareVersion() != before && linker.isKeyReady(); }, 20000)) {
+                    fail("the key did not come back with its new software version");
+                    break;
+                }
+            }
+            std::vector<double> appRate, baseRate;
+            for (int i = 0; i < 1 + options.transfers; ++i) {
+                const QList<QByteArray> reply =
+                    station.command(QStringLiteral("transfer %1 %2").arg(options.payloads).arg(options.size).toLatin1(),
+                                    120000)
+                        .split(' ');
+                const double baseMsNow = directTransferMs(linker.relayPort().toUShort(), options.payloads, options.size);
+                if (reply.value(0) != "transfer" || reply.value(1) != "1" || baseMsNow <= 0) {
+                    fail("a relay transfer failed");
+                    break;
+                }
+                if (i == 0)
+                    continue; // warm-up
+                appRate.push_back(megabytes / (reply.value(2).toDouble() / 1e9));
+                baseRate.push_back(megabytes / (baseMsNow / 1e3));
+            }
+            if (code == 0) {
+                std::printf("# relay over TCP, key software %s, %d transfers of %d payloads of %d bytes each way\n",
+                            software, options.transfers, options.payloads, options.size);
+                bench::printFigure(QByteArray(software) == "1.6.3" ? "relay_mib_s" : "relay_mib_s_whole_frames",
+                                   appRate, baseRate);
+            }
+        }
+        linker.stopTransport();
+    }
+    qInstallMessageHandler(nullptr);
+    g_device = nullptr;
+    g_logger = nullptr;
+    station.stop();
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && qstrcmp(argv[1], "--serve") == 0) {
+        const QString dir = QString::fromLocal8Bit(argv[2]);
+        return serve(argc, argv, dir);
+    }
+
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("bags"), QStringLiteral("Measured bags."), QStringLiteral("n"),
+                      QStringLiteral("30")});
+    parser.addOption({QStringLiteral("transfers"), QStringLiteral("Measured transfers per key version."),
+                      QStringLiteral("n"), QStringLiteral("5")});
+    parser.addOption({QStringLiteral("payloads"), QStringLiteral("Payloads per transfer."), QStringLiteral("n"),
+                      QStringLiteral("100")});
+    parser.addOption({QStringLiteral("size"), QStringLiteral("Bytes per payload (at most 1014)."),
+                      QStringLiteral("bytes"), QStringLiteral("1000")});
+    parser.process(app);
+    Options options;
+    options.bags = qMax(1, parser.value(QStringLiteral("bags")).toInt());
+    options.transfers = qMax(1, parser.value(QStringLiteral("transfers")).toInt());
+    options.payloads = qMax(1, parser.value(QStringLiteral("payloads")).toInt());
+    options.size = qBound(1, parser.value(QStringLiteral("size")).toInt(), 1014);
+    return runClient(options);
+}
