@@ -170,6 +170,7 @@ void dropWebConnection(WebConnection &connection)
 WebEngine::WebEngine(const std::atomic<bool> &stopping) : m_stopping(stopping)
 {
     // The library's default adds SO_REUSEPORT, which would let a second server share the port.
+    set_tcp_nodelay(true);
     set_socket_options([](socket_t sock) {
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
