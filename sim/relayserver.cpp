@@ -8,16 +8,12 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <memory>
 #include <vector>
 
 namespace {
 
-// Each accepted connection reads its own frame stream.
-struct DeframerHolder : QObject
-{
-    explicit DeframerHolder(QObject *parent) : QObject(parent) {}
-    kframe::StreamDeframer deframer{4096};
-};
+constexpr size_t kMaxFrameContent = 4096;
 
 QByteArray frameOf(const QByteArray &payload)
 {
@@ -99,8 +95,9 @@ void RelayServer::acceptConnections()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
         socket->setParent(this);
-        new DeframerHolder(socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readTcp(socket); });
+        // Each connection has its own frame stream; the deframer lives as long as the connection does.
+        auto deframer = std::make_shared<kframe::StreamDeframer>(kMaxFrameContent);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, deframer] { readTcp(socket, *deframer); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             socket->deleteLater();
             emit connectionClosed();
@@ -109,18 +106,15 @@ void RelayServer::acceptConnections()
     }
 }
 
-void RelayServer::readTcp(QTcpSocket *socket)
+void RelayServer::readTcp(QTcpSocket *socket, kframe::StreamDeframer &deframer)
 {
-    auto *holder = socket->findChild<DeframerHolder *>();
-    if (!holder)
-        return;
     const QByteArray bytes = socket->readAll();
     QList<QByteArray> payloads;
-    holder->deframer.feed(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()),
-                          [&payloads](const uint8_t *content, size_t length) {
-                              if (length >= 2 && kframe::fcsGood(content, length))
-                                  payloads.append(QByteArray(reinterpret_cast<const char *>(content), int(length - 2)));
-                          });
+    deframer.feed(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()),
+                  [&payloads](const uint8_t *content, size_t length) {
+                      if (length >= 2 && kframe::fcsGood(content, length))
+                          payloads.append(QByteArray(reinterpret_cast<const char *>(content), int(length - 2)));
+                  });
     for (const QByteArray &payload : payloads) {
         record(payload);
         // Answered before the signal: a receiver may stop the server.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "key/kframe.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -45,7 +47,7 @@ signals:
 
 private:
     void acceptConnections();
-    void readTcp(QTcpSocket *socket);
+    void readTcp(QTcpSocket *socket, kframe::StreamDeframer &deframer);
     void readUdp();
     void record(const QByteArray &payload);
     bool listenOn(quint16 port);

@@ -140,8 +140,14 @@ bool Simulator::start(const SimulatorOptions &options, QString *error)
     keyConfig.servicePort = static_cast<quint16>(m_service->port());
     keyConfig.stepDelayMs = std::max(0, options.keyStepDelayMs);
     m_key = std::make_unique<EmulatedKey>(keyConfig);
-    connect(m_key.get(), &EmulatedKey::activity, this,
-            [this](const QString &text) { emit event(eventLine("key", readableKeyActivity(text))); });
+    connect(m_key.get(), &EmulatedKey::activity, this, [this](const QString &text) {
+        // Relay data is shown with its bytes below.
+        if (!text.startsWith(QLatin1String("Relay data for the key")))
+            emit event(eventLine("key", readableKeyActivity(text)));
+    });
+    connect(m_key.get(), &EmulatedKey::relayDataReceived, this, [this](const QByteArray &data) {
+        emit event(eventLine("key", QStringLiteral("Relay data for the key: ") + readablePayload(data)));
+    });
     if (!m_key->start()) {
         const QString path = m_key->socketPath();
         m_key.reset();
@@ -298,6 +304,8 @@ QString Simulator::readableKeyActivity(const QString &text)
 {
     // The key names tag bytes in hexadecimal; the console speaks in RF numbers, as the locks are labelled.
     static const QRegularExpression tag(QStringLiteral("^(Lock presented|Scan): ((?:[0-9a-f]{2} )*[0-9a-f]{2})$"));
+    if (text == QLatin1String("Scan: no lock"))
+        return QStringLiteral("Tag read: no lock in front of the key");
     const QRegularExpressionMatch match = tag.match(text);
     if (!match.hasMatch())
         return text;
@@ -307,7 +315,8 @@ QString Simulator::readableKeyActivity(const QString &text)
     quint64 rf = 0;
     for (const char byte : bytes)
         rf = (rf << 8) | static_cast<quint8>(byte);
-    return match.captured(1) + QStringLiteral(": RF ") + QString::number(rf);
+    const QString what = match.captured(1) == QLatin1String("Scan") ? QStringLiteral("Tag read") : match.captured(1);
+    return what + QStringLiteral(": RF ") + QString::number(rf);
 }
 
 QString Simulator::readableServiceRequest(const QString &line)

@@ -67,7 +67,7 @@ public:
     // Every seal recorded in the database, one line each, oldest first.
     QStringList sealLines() const;
 
-    // "Lock presented: 00 00 00 00 04 a2 2b" reads "Lock presented: RF 303659".
+    // "Lock presented: 00 00 00 00 04 a2 2b" reads "Lock presented: RF 303659", "Scan: ..." "Tag read: ...".
     static QString readableKeyActivity(const QString &text);
     // "PUT /veskservice/timetable/seal 200 rc=200" with what the request was for.
     static QString readableServiceRequest(const QString &line);
