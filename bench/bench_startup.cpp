@@ -102,10 +102,10 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("app"), QStringLiteral("The application."), QStringLiteral("path")});
     parser.addOption({QStringLiteral("baseline"), QStringLiteral("The minimal program."), QStringLiteral("path")});
     parser.addOption({QStringLiteral("probe"), QStringLiteral("The start-up probe library."), QStringLiteral("path")});
-    parser.addOption({QStringLiteral("runs"), QStringLiteral("Runs of each program."), QStringLiteral("n"),
-                      QStringLiteral("15")});
-    parser.addOption({QStringLiteral("settle"), QStringLiteral("Wait after the window shows."),
-                      QStringLiteral("ms"), QStringLiteral("1000")});
+    parser.addOption(
+        {QStringLiteral("runs"), QStringLiteral("Runs of each program."), QStringLiteral("n"), QStringLiteral("15")});
+    parser.addOption({QStringLiteral("settle"), QStringLiteral("Wait after the window shows."), QStringLiteral("ms"),
+                      QStringLiteral("1000")});
     parser.process(app);
 
     const QString appPath = parser.value(QStringLiteral("app"));
@@ -136,8 +136,8 @@ int main(int argc, char *argv[])
     }
 
     const QByteArray platform = qEnvironmentVariableIsSet("QT_QPA_PLATFORM") ? qgetenv("QT_QPA_PLATFORM")
-                                : qEnvironmentVariableIsSet("DISPLAY")      ? QByteArray("xcb")
-                                                                            : QByteArray("offscreen");
+                                : qEnvironmentVariableIsSet("DISPLAY")       ? QByteArray("xcb")
+                                                                             : QByteArray("offscreen");
     std::printf("# start-up and peak memory, %d runs each, platform %s\n", runs, platform.constData());
     bench::printFigure("startup_ms", appStart, baseStart);
     bench::printFigure("peak_rss_mib", bench::scaled(appPeak, 1.0 / 1024), bench::scaled(basePeak, 1.0 / 1024));

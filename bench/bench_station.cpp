@@ -331,12 +331,10 @@ public:
 
     bool login()
     {
-        const QByteArray digest =
-            QCryptographicHash::hash(kPassword, QCryptographicHash::Md5).toHex().toUpper();
+        const QByteArray digest = QCryptographicHash::hash(kPassword, QCryptographicHash::Md5).toHex().toUpper();
         QNetworkRequest request(QUrl(m_base + QStringLiteral("login")));
         request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
-        QNetworkReply *reply =
-            m_manager.post(request, QByteArrayLiteral("username=") + kUser + "&password=" + digest);
+        QNetworkReply *reply = m_manager.post(request, QByteArrayLiteral("username=") + kUser + "&password=" + digest);
         finish(reply);
         m_token = reply->rawHeader("DRAV-Token");
         reply->deleteLater();
@@ -353,16 +351,21 @@ public:
             const QJsonObject schedule = QJsonDocument::fromJson(link).object().value("result").toObject();
             *pointId = schedule.value("pointId").toVariant().toString();
             *tableId = schedule.value("tableId").toVariant().toString();
-            *lockId = QJsonDocument::fromJson(lock).object().value("result").toObject().value("lockId").toVariant().toString();
+            *lockId = QJsonDocument::fromJson(lock)
+                          .object()
+                          .value("result")
+                          .toObject()
+                          .value("lockId")
+                          .toVariant()
+                          .toString();
             m_pointId = *pointId;
             m_tableId = *tableId;
             m_lockId = *lockId;
         }
         get(QStringLiteral("examschedule/ap?pointId=%1&tableId=%2").arg(m_pointId, m_tableId));
-        put(QStringLiteral("timetable/seal"),
-            QStringLiteral("{\"pointId\":\"%1\",\"tableId\":\"%2\",\"apId\":\"%3\"}")
-                .arg(m_pointId, m_tableId, m_lockId)
-                .toUtf8());
+        put(QStringLiteral("timetable/seal"), QStringLiteral("{\"pointId\":\"%1\",\"tableId\":\"%2\",\"apId\":\"%3\"}")
+                                                  .arg(m_pointId, m_tableId, m_lockId)
+                                                  .toUtf8());
         const bool ok = m_failures == 0;
         m_failures = 0;
         return ok;
@@ -479,7 +482,8 @@ int runClient(const Options &options)
     Configuration config; // defaults: the multiple-seals question on, relay over TCP
     SimpleLogger logger;
     logger.setup(dir.path(), QStringLiteral("sealstation.log"), true, 1000000, 10);
-    auto timed = std::make_unique<TimedDevice>(createUsbDevice((dir.path() + QStringLiteral("/key.sock")).toStdString()));
+    auto timed =
+        std::make_unique<TimedDevice>(createUsbDevice((dir.path() + QStringLiteral("/key.sock")).toStdString()));
     g_device = timed.get();
     g_logger = &logger;
     qInstallMessageHandler(logHandler);
@@ -582,10 +586,12 @@ int runClient(const Options &options)
             std::vector<double> appRate, baseRate;
             for (int i = 0; i < 1 + options.transfers; ++i) {
                 const QList<QByteArray> reply =
-                    station.command(QStringLiteral("transfer %1 %2").arg(options.payloads).arg(options.size).toLatin1(),
-                                    120000)
+                    station
+                        .command(QStringLiteral("transfer %1 %2").arg(options.payloads).arg(options.size).toLatin1(),
+                                 120000)
                         .split(' ');
-                const double baseMsNow = directTransferMs(linker.relayPort().toUShort(), options.payloads, options.size);
+                const double baseMsNow =
+                    directTransferMs(linker.relayPort().toUShort(), options.payloads, options.size);
                 if (reply.value(0) != "transfer" || reply.value(1) != "1" || baseMsNow <= 0) {
                     fail("a relay transfer failed");
                     break;
@@ -625,8 +631,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("bags"), QStringLiteral("Measured bags."), QStringLiteral("n"),
-                      QStringLiteral("30")});
+    parser.addOption(
+        {QStringLiteral("bags"), QStringLiteral("Measured bags."), QStringLiteral("n"), QStringLiteral("30")});
     parser.addOption({QStringLiteral("transfers"), QStringLiteral("Measured transfers per key version."),
                       QStringLiteral("n"), QStringLiteral("5")});
     parser.addOption({QStringLiteral("payloads"), QStringLiteral("Payloads per transfer."), QStringLiteral("n"),

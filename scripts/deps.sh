@@ -10,7 +10,7 @@ PACKAGES=(
     libbenchmark-dev
     clang libclang-rt-14-dev
     mingw-w64
-    xvfb xdotool x11-utils
+    xvfb xdotool x11-utils libxcb1-dev
     librsvg2-bin
 )
 
