@@ -4,6 +4,7 @@
 #include "sim/webservice.h"
 #include "support/websim_support.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,10 +13,15 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 using namespace websim;
 
@@ -48,6 +54,7 @@ private slots:
     void stop_doesNotWaitForIdleKeepAlive();
     void secondServerOnSamePort_failsToStart();
     void unusableDatabase_failsToStart();
+    void acceptedConnection_sendsWithoutNagleDelay();
 
 private:
     RawReply call(const QByteArray &method, const QByteArray &target, const QByteArray &body = QByteArray(),
@@ -441,6 +448,37 @@ void TestWebSim::unusableDatabase_failsToStart()
         QVERIFY2(!error.empty(), qPrintable(path));
         QVERIFY(!service.isRunning());
     }
+}
+
+// Replies go out in two writes (headers, body); with Nagle's algorithm the body would wait for the
+// client's delayed acknowledgement, some 40 ms per reply. The server's end of a connection lives in
+// this process, so its socket option can be read directly.
+void TestWebSim::acceptedConnection_sendsWithoutNagleDelay()
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port());
+    QVERIFY(client.waitForConnected(5000));
+    client.write(rawRequest("GET", "/veskservice/lock/find/by/rf/303659", QByteArray(), {"DRAV-Token: " + m_token})
+                     .replace("Connection: close", "Connection: keep-alive"));
+    QVERIFY(client.waitForReadyRead(5000));
+
+    int serverSide = -1;
+    const QStringList fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
+    for (const QString &entry : fds) {
+        const int fd = entry.toInt();
+        sockaddr_in local{}, peer{};
+        socklen_t localLength = sizeof(local), peerLength = sizeof(peer);
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) != 0 || local.sin_family != AF_INET ||
+            getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
+            continue;
+        if (ntohs(local.sin_port) == port() && ntohs(peer.sin_port) == client.localPort())
+            serverSide = fd;
+    }
+    QVERIFY(serverSide >= 0);
+    int noDelay = 0;
+    socklen_t length = sizeof(noDelay);
+    QCOMPARE(getsockopt(serverSide, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+    QVERIFY(noDelay != 0);
 }
 
 QTEST_GUILESS_MAIN(TestWebSim)
