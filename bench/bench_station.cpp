@@ -52,6 +52,9 @@
 #include <memory>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -418,6 +421,106 @@ private:
     int m_failures = 0;
 };
 
+// The floor: the same requests, each written whole on one kept-alive socket, replies read by their
+// Content-Length. No HTTP stack, so no stack's way of sending headers and body apart.
+class RawClient
+{
+public:
+    explicit RawClient(quint16 port) : m_port(port) {}
+    ~RawClient()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+
+    bool login()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(m_port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0)
+            return false;
+        const QByteArray digest = QCryptographicHash::hash(kPassword, QCryptographicHash::Md5).toHex().toUpper();
+        const QByteArray form = QByteArrayLiteral("username=") + kUser + "&password=" + digest;
+        QByteArray headers;
+        if (!exchange("POST /veskservice/login HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                          QByteArray::number(form.size()) + "\r\n\r\n" + form,
+                      &headers))
+            return false;
+        for (const QByteArray &line : headers.split('\n')) {
+            if (line.toLower().startsWith("drav-token:"))
+                m_token = line.mid(11).trimmed();
+        }
+        return !m_token.isEmpty();
+    }
+
+    bool bag(const QString &pointId, const QString &tableId, const QString &lockId)
+    {
+        const QByteArray seal = QStringLiteral("{\"pointId\":\"%1\",\"tableId\":\"%2\",\"apId\":\"%3\"}")
+                                    .arg(pointId, tableId, lockId)
+                                    .toUtf8();
+        return exchange(put("/veskservice/examschedule/link/subject/to/center",
+                            QByteArrayLiteral("{\"scanCode\":\"") + kBarcode + "\"}")) &&
+               exchange(get(QByteArrayLiteral("/veskservice/lock/find/by/rf/") + kLockRf)) &&
+               exchange(
+                   get("/veskservice/examschedule/ap?pointId=" + pointId.toUtf8() + "&tableId=" + tableId.toUtf8())) &&
+               exchange(put("/veskservice/timetable/seal", seal));
+    }
+
+private:
+    QByteArray common() const
+    {
+        return "Host: 127.0.0.1\r\nDRAV-Token: " + m_token +
+               "\r\nAccept: application/json\r\nContent-Type: application/json\r\n";
+    }
+    QByteArray get(const QByteArray &target) const { return "GET " + target + " HTTP/1.1\r\n" + common() + "\r\n"; }
+    QByteArray put(const QByteArray &target, const QByteArray &body) const
+    {
+        return "PUT " + target + " HTTP/1.1\r\n" + common() +
+               "X-HTTP-Method-Override: PUT\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    }
+
+    // One request and its reply; true for HTTP 200.
+    bool exchange(const QByteArray &request, QByteArray *headersOut = nullptr)
+    {
+        for (int sent = 0; sent < request.size();) {
+            const ssize_t n = ::send(m_fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += int(n);
+        }
+        QByteArray reply;
+        int headerEnd = -1;
+        qint64 bodyLength = -1;
+        char chunk[16384];
+        while (headerEnd < 0 || reply.size() < headerEnd + 4 + bodyLength) {
+            const ssize_t n = ::recv(m_fd, chunk, sizeof(chunk), 0);
+            if (n <= 0)
+                return false;
+            reply.append(chunk, int(n));
+            if (headerEnd < 0 && (headerEnd = reply.indexOf("\r\n\r\n")) >= 0) {
+                bodyLength = 0;
+                for (const QByteArray &line : reply.left(headerEnd).split('\n')) {
+                    if (line.toLower().startsWith("content-length:"))
+                        bodyLength = line.mid(15).trimmed().toLongLong();
+                }
+            }
+        }
+        if (headersOut)
+            *headersOut = reply.left(headerEnd);
+        return reply.startsWith("HTTP/1.1 200");
+    }
+
+    const quint16 m_port;
+    int m_fd = -1;
+    QByteArray m_token;
+};
+
 // The baseline transfer: the key's frames straight to the relay server and its answers back.
 double directTransferMs(quint16 port, int count, int size)
 {
@@ -518,12 +621,13 @@ int runClient(const Options &options)
         }
 
         MinimalClient minimal(window.service() ? window.service()->port().toUShort() : quint16(0));
+        RawClient raw(window.service() ? window.service()->port().toUShort() : quint16(0));
         QString pointId, tableId, lockId;
         if (code == 0 && (station.command(QByteArrayLiteral("lock ") + kLockRf) != "ok" || !minimal.login() ||
-                          !minimal.bag(&pointId, &tableId, &lockId)))
-            fail("the station or the minimal client failed");
+                          !minimal.bag(&pointId, &tableId, &lockId) || !raw.login()))
+            fail("the station or a minimal client failed");
 
-        std::vector<double> bagMs, bagCpuMs, baseMs, baseCpuMs;
+        std::vector<double> bagMs, bagCpuMs, baseMs, baseCpuMs, rawMs, rawCpuMs;
         const int warmUp = 3;
         for (int i = 0; code == 0 && i < warmUp + options.bags; ++i) {
             barcode->setText(QString::fromLatin1(kBarcode));
@@ -556,11 +660,22 @@ int runClient(const Options &options)
                 fail("the minimal client's requests failed");
                 break;
             }
+            const double baseWallMs = double(bench::monotonicNs() - baseStartNs) / 1e6;
+            const double baseCpuMsNow = double(bench::processCpuNs() - baseStartCpuNs) / 1e6;
+
+            const long long rawStartNs = bench::monotonicNs();
+            const long long rawStartCpuNs = bench::processCpuNs();
+            if (!raw.bag(pointId, tableId, lockId)) {
+                fail("the raw client's requests failed");
+                break;
+            }
             if (i >= warmUp) {
                 bagMs.push_back(wallMs);
                 bagCpuMs.push_back(cpuMs);
-                baseMs.push_back(double(bench::monotonicNs() - baseStartNs) / 1e6);
-                baseCpuMs.push_back(double(bench::processCpuNs() - baseStartCpuNs) / 1e6);
+                baseMs.push_back(baseWallMs);
+                baseCpuMs.push_back(baseCpuMsNow);
+                rawMs.push_back(double(bench::monotonicNs() - rawStartNs) / 1e6);
+                rawCpuMs.push_back(double(bench::processCpuNs() - rawStartCpuNs) / 1e6);
             }
         }
         if (code == 0) {
@@ -568,6 +683,8 @@ int runClient(const Options &options)
                         options.bags);
             bench::printFigure("bag_wall_ms", bagMs, baseMs);
             bench::printFigure("bag_cpu_ms", bagCpuMs, baseCpuMs);
+            bench::printFigure("bag_wall_ms_vs_raw", bagMs, rawMs);
+            bench::printFigure("bag_cpu_ms_vs_raw", bagCpuMs, rawCpuMs);
         }
 
         // Relay transfers, first as the current key sends them (63-byte pieces), then whole frames.

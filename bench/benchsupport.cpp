@@ -69,7 +69,7 @@ void printFigure(const char *name, const std::vector<double> &app, const std::ve
     };
     const auto as = spread(app);
     const auto bs = spread(baseline);
-    std::printf("%s app=%.3f baseline=%.3f ratio=%.2f n=%zu app_range=%.3f..%.3f baseline_range=%.3f..%.3f\n", name, a,
+    std::printf("%s app=%.3f baseline=%.3f ratio=%.3g n=%zu app_range=%.3f..%.3f baseline_range=%.3f..%.3f\n", name, a,
                 b, b > 0 ? a / b : 0.0, app.size(), as.first, as.second, bs.first, bs.second);
     std::fflush(stdout);
 }
