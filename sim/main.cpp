@@ -94,6 +94,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("SealStationSim"));
     QCoreApplication::setOrganizationName(QStringLiteral("Vesk"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SEALSTATION_VERSION));
+    // Caught from the start: a signal during start-up is handled once the event loop runs.
+    ConsoleInput input;
+    input.catchTerminationSignals();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -197,8 +200,6 @@ int main(int argc, char *argv[])
     for (const QString &line : simulator.banner())
         printer.line(line);
 
-    ConsoleInput input;
-    input.catchTerminationSignals();
     SimConsole console(&simulator);
     QObject::connect(&console, &SimConsole::output, &app, [&printer](const QString &line) { printer.line(line); });
     QObject::connect(&console, &SimConsole::ready, &app, [&printer] { printer.prompt(); });

@@ -70,6 +70,8 @@ public:
     void endOfInput();
     // True when no command is waiting or holding the queue.
     bool isIdle() const;
+    // True while a sleep or wait holds the queue.
+    bool isHolding() const { return m_holding; }
     // How often `wait seal` looks at the database.
     void setSealPollInterval(int ms) { m_sealPoll.setInterval(ms); }
 
