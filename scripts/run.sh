@@ -20,7 +20,7 @@ or, to look at that screen or type into the application from another terminal:
     DISPLAY=:99 scripts/run.sh
     # in another terminal:
     DISPLAY=:99 xdotool type 2531011021          # types into the focused field
-    DISPLAY=:99 xwd -root -silent > screen.xwd     # a screenshot (x11-apps)
+    DISPLAY=:99 import -window root screen.png     # a screenshot, with ImageMagick installed
 EOF
     exit 1
 fi
@@ -33,12 +33,14 @@ if [ ! -f build/CMakeCache.txt ]; then
 else
     cmake build -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-# Only the two programs: the tests are the test command's business.
-cmake --build build --target sealstation sealstation-sim --parallel "$jobs" >build/run-build.log 2>&1 || {
+# Only the two programs: the tests are the test command's business. Progress lines only; the
+# whole output is kept in build/run-build.log.
+if ! cmake --build build --target sealstation sealstation-sim --parallel "$jobs" 2>&1 | tee build/run-build.log |
+    { grep --line-buffered -E '^\[ *[0-9]+%\] (Building|Linking)' || true; }; then
     tail -n 30 build/run-build.log >&2
     echo "The build failed; the whole output is in build/run-build.log" >&2
     exit 1
-}
+fi
 
 # The application finds the key where the simulator's key listens.
 if [ -z "${SEALSTATION_KEY_SOCKET:-}" ]; then
