@@ -262,6 +262,9 @@ void TestSimulator::readableEvents_data()
                              << "GET /veskservice/lock/find/by/rf/9 -> HTTP 200, rc 404  (look up lock RF 9)";
     QTest::newRow("text payload") << Simulator::readablePayload("ACK x") << "\"ACK x\" (5 bytes)";
     QTest::newRow("binary payload") << Simulator::readablePayload(QByteArray("\x00\x7e", 2)) << "00 7e (2 bytes)";
+    QTest::newRow("relay data with FCS") << Simulator::readableRelayData(QByteArray::fromHex("41434b206f79a1"))
+                                         << "\"ACK o\" (5 bytes) and the frame's 2 check bytes";
+    QTest::newRow("relay data without") << Simulator::readableRelayData("ACK o") << "\"ACK o\" (5 bytes)";
     QTest::newRow("long payload") << Simulator::readablePayload(QByteArray(60, 'a'))
                                   << "\"" + QString(48, QLatin1Char('a')) + "\" ... (60 bytes)";
 }
