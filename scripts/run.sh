@@ -80,14 +80,20 @@ trap stop_app EXIT
 sim_status=0
 build/bin/sealstation-sim --key-socket "$SEALSTATION_KEY_SOCKET" --exit-with "$app" "$@" || sim_status=$?
 
-if kill -0 "$app" 2>/dev/null; then
+if [ "$sim_status" -ne 0 ]; then
+    # At start-up the application is still waiting for the key and has shown nothing.
+    stop_app
+    echo "The simulator ended with status $sim_status; the application is closed too." >&2
+elif kill -0 "$app" 2>/dev/null; then
     echo "Closing the application."
     stop_app
-elif [ "$sim_status" -eq 0 ]; then
+else
     app_status=0
     wait "$app" 2>/dev/null || app_status=$?
-    if [ "$app_status" -ne 0 ]; then
-        echo "The application ended with status $app_status; see $app_log" >&2
+    if [ "$app_status" -eq 0 ]; then
+        echo "The application has closed."
+    else
+        echo "The application ended with status $app_status; its output is in $app_log" >&2
     fi
 fi
 trap - EXIT
