@@ -225,10 +225,13 @@ int main(int argc, char *argv[])
     if (parser.isSet(noInputOpt)) {
         printer.line(QStringLiteral("Reading no commands: Ctrl+C or SIGTERM stops the simulator."));
     } else {
-        QObject::connect(&input, &ConsoleInput::lineRead, &console, [&printer, &console](const QString &line) {
+        QObject::connect(&input, &ConsoleInput::lineRead, &console, [&printer, &console, &input](const QString &line) {
             printer.inputTaken();
             console.feed(line);
+            if (console.isBacklogged())
+                input.setReading(false);
         });
+        QObject::connect(&console, &SimConsole::ready, &input, [&input] { input.setReading(true); });
         QObject::connect(&input, &ConsoleInput::inputEnded, &console, [&printer, &console] {
             printer.inputTaken();
             console.endOfInput();

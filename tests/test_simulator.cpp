@@ -185,6 +185,7 @@ private slots:
     void program_exitWithStopsWhenProcessEnds();
     void program_busyPortFailsWithHint();
     void program_scriptWaitsForApplication();
+    void program_floodOfCommandsRunsEveryOneInOrder();
 
 private:
     std::unique_ptr<Simulator> startedSimulator(QTemporaryDir &dir);
@@ -551,6 +552,26 @@ void TestSimulator::program_scriptWaitsForApplication()
     const int connected = output.indexOf(QLatin1String("Application connected"));
     QVERIFY(connected > 0);
     QVERIFY(output.indexOf(QLatin1String("Lock presented: RF 303660")) > connected);
+}
+
+void TestSimulator::program_floodOfCommandsRunsEveryOneInOrder()
+{
+    // Far more than the console queues at once: reading pauses and resumes, nothing is lost.
+    QTemporaryDir dir;
+    SimProcess sim(dir);
+    QVERIFY(sim.start());
+    const int count = 3 * int(SimConsole::kMaxQueued);
+    QByteArray input;
+    for (int i = 0; i < count; ++i)
+        input += "fly" + QByteArray::number(i) + '\n';
+    sim.m_process.write(input);
+    sim.m_process.closeWriteChannel();
+    QVERIFY(sim.finish(60000));
+    QCOMPARE(sim.m_process.exitCode(), 0);
+    const QStringList lines = sim.output().split(QLatin1Char('\n')).filter(QStringLiteral("Unknown command"));
+    QCOMPARE(lines.size(), count);
+    for (int i = 0; i < count; i += 997)
+        QVERIFY(lines.at(i).startsWith(QStringLiteral("Unknown command \"fly%1\"").arg(i)));
 }
 
 QTEST_GUILESS_MAIN(TestSimulator)
