@@ -42,7 +42,15 @@ if ! cmake --build build --target sealstation sealstation-sim --parallel "$jobs"
     exit 1
 fi
 
-# The application finds the key where the simulator's key listens.
+# The application finds the key where the simulator's key listens: --key-socket if given,
+# else $SEALSTATION_KEY_SOCKET, else the application's default path.
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+    case ${args[i]} in
+    --key-socket=*) SEALSTATION_KEY_SOCKET=${args[i]#--key-socket=} ;;
+    --key-socket) [ $((i + 1)) -lt ${#args[@]} ] && SEALSTATION_KEY_SOCKET=${args[i + 1]} ;;
+    esac
+done
 if [ -z "${SEALSTATION_KEY_SOCKET:-}" ]; then
     if [ -n "${XDG_RUNTIME_DIR:-}" ]; then
         SEALSTATION_KEY_SOCKET=$XDG_RUNTIME_DIR/sealstation-key.sock
