@@ -104,12 +104,13 @@ int main(int argc, char *argv[])
                        "relay server, controlled from a console on standard input (type help)."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption portOpt(QStringLiteral("port"),
-                                     QStringLiteral("Port of the web service on 127.0.0.1 (0: a free one)."),
-                                     QStringLiteral("port"), QStringLiteral("8080"));
-    const QCommandLineOption relayPortOpt(QStringLiteral("relay-port"),
-                                          QStringLiteral("Port of the relay server, TCP and UDP (0: a free one)."),
-                                          QStringLiteral("port"), QStringLiteral("7000"));
+    const QCommandLineOption portOpt(
+        QStringLiteral("port"), QStringLiteral("Port of the web service on 127.0.0.1 (default 8080; 0: a free one)."),
+        QStringLiteral("port"), QStringLiteral("8080"));
+    const QCommandLineOption relayPortOpt(
+        QStringLiteral("relay-port"),
+        QStringLiteral("Port of the relay server, TCP and UDP (default 7000; 0: a free one)."), QStringLiteral("port"),
+        QStringLiteral("7000"));
     const QCommandLineOption dbOpt(QStringLiteral("db"),
                                    QStringLiteral("The service's SQLite database, seeded with demo data when new "
                                                   "(default: %1).")
@@ -123,7 +124,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("path"));
     const QCommandLineOption delayOpt(QStringLiteral("key-delay"),
                                       QStringLiteral("Milliseconds between the key's reports while it closes or "
-                                                     "opens a lock."),
+                                                     "opens a lock (default 150)."),
                                       QStringLiteral("ms"), QStringLiteral("150"));
     const QCommandLineOption scriptOpt(QStringLiteral("script"),
                                        QStringLiteral("Run the commands in this file first, then read standard "
