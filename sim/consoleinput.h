@@ -29,6 +29,8 @@ public:
     // Reads lines from `fd` (standard input by default). The descriptor stays open and blocking:
     // it is shared with the shell that started the program.
     bool readLines(int fd = 0);
+    // Stops and resumes reading, so a reader that falls behind holds a bounded backlog.
+    void setReading(bool reading);
     // SIGINT, SIGTERM and SIGHUP become terminationRequested (one ConsoleInput at a time).
     bool catchTerminationSignals();
     // processEnded once `pid` has exited (a zombie counts as ended).
@@ -50,6 +52,7 @@ private:
     int m_fd = -1;
     std::unique_ptr<QSocketNotifier> m_input;
     QByteArray m_pending;
+    bool m_ended = false;
     std::unique_ptr<QSocketNotifier> m_signals;
     bool m_signalsCaught = false;
     QTimer m_processTimer;

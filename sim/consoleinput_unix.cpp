@@ -70,6 +70,7 @@ bool ConsoleInput::readLines(int fd)
         return false;
     m_fd = fd;
     m_pending.clear();
+    m_ended = false;
     m_input = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     connect(m_input.get(), &QSocketNotifier::activated, this, [this] { readAvailable(); });
     return true;
@@ -83,6 +84,7 @@ void ConsoleInput::readAvailable()
         return;
     if (n <= 0) {
         // End of input, or a terminal this process may no longer read: both end the console.
+        m_ended = true;
         m_input->setEnabled(false);
         emitLines(true);
         emit inputEnded();
@@ -90,6 +92,12 @@ void ConsoleInput::readAvailable()
     }
     m_pending.append(buffer, static_cast<int>(n));
     emitLines(false);
+}
+
+void ConsoleInput::setReading(bool reading)
+{
+    if (m_input && !m_ended)
+        m_input->setEnabled(reading);
 }
 
 void ConsoleInput::emitLines(bool flushPartial)

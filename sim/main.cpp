@@ -94,6 +94,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("SealStationSim"));
     QCoreApplication::setOrganizationName(QStringLiteral("Vesk"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SEALSTATION_VERSION));
+    // Caught from the start: a signal during start-up is handled once the event loop runs.
+    ConsoleInput input;
+    input.catchTerminationSignals();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -101,12 +104,13 @@ int main(int argc, char *argv[])
                        "relay server, controlled from a console on standard input (type help)."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption portOpt(QStringLiteral("port"),
-                                     QStringLiteral("Port of the web service on 127.0.0.1 (0: a free one)."),
-                                     QStringLiteral("port"), QStringLiteral("8080"));
-    const QCommandLineOption relayPortOpt(QStringLiteral("relay-port"),
-                                          QStringLiteral("Port of the relay server, TCP and UDP (0: a free one)."),
-                                          QStringLiteral("port"), QStringLiteral("7000"));
+    const QCommandLineOption portOpt(
+        QStringLiteral("port"), QStringLiteral("Port of the web service on 127.0.0.1 (default 8080; 0: a free one)."),
+        QStringLiteral("port"), QStringLiteral("8080"));
+    const QCommandLineOption relayPortOpt(
+        QStringLiteral("relay-port"),
+        QStringLiteral("Port of the relay server, TCP and UDP (default 7000; 0: a free one)."), QStringLiteral("port"),
+        QStringLiteral("7000"));
     const QCommandLineOption dbOpt(QStringLiteral("db"),
                                    QStringLiteral("The service's SQLite database, seeded with demo data when new "
                                                   "(default: %1).")
@@ -120,7 +124,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("path"));
     const QCommandLineOption delayOpt(QStringLiteral("key-delay"),
                                       QStringLiteral("Milliseconds between the key's reports while it closes or "
-                                                     "opens a lock."),
+                                                     "opens a lock (default 150)."),
                                       QStringLiteral("ms"), QStringLiteral("150"));
     const QCommandLineOption scriptOpt(QStringLiteral("script"),
                                        QStringLiteral("Run the commands in this file first, then read standard "
@@ -197,8 +201,6 @@ int main(int argc, char *argv[])
     for (const QString &line : simulator.banner())
         printer.line(line);
 
-    ConsoleInput input;
-    input.catchTerminationSignals();
     SimConsole console(&simulator);
     QObject::connect(&console, &SimConsole::output, &app, [&printer](const QString &line) { printer.line(line); });
     QObject::connect(&console, &SimConsole::ready, &app, [&printer] { printer.prompt(); });
@@ -224,10 +226,13 @@ int main(int argc, char *argv[])
     if (parser.isSet(noInputOpt)) {
         printer.line(QStringLiteral("Reading no commands: Ctrl+C or SIGTERM stops the simulator."));
     } else {
-        QObject::connect(&input, &ConsoleInput::lineRead, &console, [&printer, &console](const QString &line) {
+        QObject::connect(&input, &ConsoleInput::lineRead, &console, [&printer, &console, &input](const QString &line) {
             printer.inputTaken();
             console.feed(line);
+            if (console.isBacklogged())
+                input.setReading(false);
         });
+        QObject::connect(&console, &SimConsole::ready, &input, [&input] { input.setReading(true); });
         QObject::connect(&input, &ConsoleInput::inputEnded, &console, [&printer, &console] {
             printer.inputTaken();
             console.endOfInput();

@@ -70,6 +70,11 @@ public:
     void endOfInput();
     // True when no command is waiting or holding the queue.
     bool isIdle() const;
+    // True when the input should wait: this many commands are queued.
+    static constexpr size_t kMaxQueued = 1000;
+    bool isBacklogged() const { return m_queue.size() >= kMaxQueued; }
+    // True while a sleep or wait holds the queue.
+    bool isHolding() const { return m_holding; }
     // How often `wait seal` looks at the database.
     void setSealPollInterval(int ms) { m_sealPoll.setInterval(ms); }
 

@@ -1,5 +1,6 @@
 #include "sim/simulator.h"
 
+#include "key/kframe.h"
 #include "key/usbdevice.h"
 #include "sim/emulatedkey.h"
 #include "sim/relayserver.h"
@@ -146,7 +147,7 @@ bool Simulator::start(const SimulatorOptions &options, QString *error)
             emit event(eventLine("key", readableKeyActivity(text)));
     });
     connect(m_key.get(), &EmulatedKey::relayDataReceived, this, [this](const QByteArray &data) {
-        emit event(eventLine("key", QStringLiteral("Relay data for the key: ") + readablePayload(data)));
+        emit event(eventLine("key", QStringLiteral("Relay data for the key: ") + readableRelayData(data)));
     });
     if (!m_key->start()) {
         const QString path = m_key->socketPath();
@@ -346,6 +347,15 @@ QString Simulator::readablePayload(const QByteArray &payload)
     if (payload.size() > shown.size())
         text += QStringLiteral(" ...");
     return text + QStringLiteral(" (%1 bytes)").arg(payload.size());
+}
+
+QString Simulator::readableRelayData(const QByteArray &data)
+{
+    // Over TCP the application passes the server frame's check bytes on with the payload.
+    const auto *bytes = reinterpret_cast<const uint8_t *>(data.constData());
+    if (data.size() > 2 && kframe::fcsGood(bytes, static_cast<size_t>(data.size())))
+        return readablePayload(data.left(data.size() - 2)) + QStringLiteral(" and the frame's 2 check bytes");
+    return readablePayload(data);
 }
 
 void Simulator::serviceRequest(const QString &line)

@@ -73,6 +73,8 @@ public:
     static QString readableServiceRequest(const QString &line);
     // A payload as text when it is printable, else as hexadecimal; long ones are shortened.
     static QString readablePayload(const QByteArray &payload);
+    // Relay data as the key receives it: a TCP frame's content still ends with its FCS.
+    static QString readableRelayData(const QByteArray &data);
 
 signals:
     // One line about something a part did, prefixed with the part ("key", "relay", "service").
