@@ -5,7 +5,7 @@
 #   scripts/bench.sh            the four figures
 #   scripts/bench.sh --protocol also the key protocol micro-benchmarks (Google Benchmark)
 #
-# RUNS (start-ups of each program, 15), BAGS (30) and TRANSFERS (5 per key version) set the sample
+# RUNS (start-ups of each program, 15), BAGS (30) and TRANSFERS (9 per key version) set the sample
 # sizes. The start-up is measured on a private X server when xvfb-run is at hand, else offscreen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,7 @@ protocol=0
 [ "${1:-}" = "--protocol" ] && protocol=1
 runs=${RUNS:-15}
 bags=${BAGS:-30}
-transfers=${TRANSFERS:-5}
+transfers=${TRANSFERS:-9}
 
 bash scripts/deps.sh
 if [ ! -f build/CMakeCache.txt ]; then
@@ -25,22 +25,32 @@ targets=(sealstation bench_minimal_widgets sealstation_startup_probe bench_start
 cmake --build build --parallel "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}" >/dev/null
 
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+# Says which program failed and shows its error output.
+failed() {
+    echo "bench.sh: $1 failed:" >&2
+    grep -v '^QStandardPaths:' "$err" >&2 || true
+    exit 1
+}
 
 echo "Measuring start-up and peak memory ($runs runs of each program)..." >&2
 startup=(build/bin/bench_startup --app build/bin/sealstation --baseline build/bin/bench_minimal_widgets
     --probe build/bin/libsealstation_startup_probe.so --runs "$runs")
 if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
-    env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1280x1024x24" "${startup[@]}" >>"$out"
+    env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1280x1024x24" "${startup[@]}" >>"$out" 2>"$err" ||
+        failed bench_startup
 elif [ -n "${DISPLAY:-}" ]; then
-    env -u QT_QPA_PLATFORM "${startup[@]}" >>"$out"
+    env -u QT_QPA_PLATFORM "${startup[@]}" >>"$out" 2>"$err" || failed bench_startup
 else
-    QT_QPA_PLATFORM=offscreen "${startup[@]}" >>"$out"
+    QT_QPA_PLATFORM=offscreen "${startup[@]}" >>"$out" 2>"$err" || failed bench_startup
 fi
 
 echo "Measuring per-bag overhead ($bags bags) and relay throughput ($transfers transfers)..." >&2
-QT_QPA_PLATFORM=offscreen build/bin/bench_station --bags "$bags" --transfers "$transfers" 2>/dev/null |
-    grep -E '^(#|[a-z_]+ app=)' >>"$out"
+# The application's own traces go to standard output too; only the figure lines are kept.
+station=$(QT_QPA_PLATFORM=offscreen build/bin/bench_station --bags "$bags" --transfers "$transfers" 2>"$err") ||
+    failed bench_station
+grep -E '^(#|[a-z_]+ app=)' <<<"$station" >>"$out"
 
 echo
 grep '^#' "$out" | sed 's/^# /  /'
