@@ -95,6 +95,8 @@ void RelayServer::acceptConnections()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
         socket->setParent(this);
+        // Answers are small writes; Nagle's algorithm would hold each behind the client's delayed acknowledgement.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         // Each connection has its own frame stream; the deframer lives as long as the connection does.
         auto deframer = std::make_shared<kframe::StreamDeframer>(kMaxFrameContent);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, deframer] { readTcp(socket, *deframer); });

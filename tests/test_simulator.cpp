@@ -174,6 +174,7 @@ private slots:
     void relay_answersEachTcpFrameWhetherSplitOrJoined();
     void relay_answersUdpDatagramOnSamePort();
     void relay_stopClosesAcceptedConnections();
+    void relay_answersWithoutNagleDelay();
 
     void console_sleepHoldsLaterCommandsThenEndOfInputQuits();
     void console_waitSealEndsWhenServiceRecordsSeal();
@@ -334,6 +335,20 @@ void TestSimulator::relay_stopClosesAcceptedConnections()
     QTcpSocket late;
     late.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(!late.waitForConnected(2000));
+}
+
+// Small answer writes held back by Nagle's algorithm would wait for the client's delayed acknowledgement.
+void TestSimulator::relay_answersWithoutNagleDelay()
+{
+    RelayServer relay;
+    QVERIFY(relay.start(0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, relay.port());
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_COMPARE(relay.connectionCount(), 1);
+    const QList<QTcpSocket *> accepted = relay.findChildren<QTcpSocket *>();
+    QCOMPARE(accepted.size(), 1);
+    QCOMPARE(accepted.first()->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
 }
 
 std::unique_ptr<Simulator> TestSimulator::startedSimulator(QTemporaryDir &dir)
