@@ -9,12 +9,14 @@
 // usbLink on the emulated key's socket, with the product's timings and its debug log on.
 //
 // Per bag: from Enter in the barcode field (Pack pressed as soon as the link returns) until the first
-// byte of the close request is written to the key; wall and CPU time. Baseline: the same four
-// requests (link, lock lookup, existing seals, seal record) with a bare QNetworkAccessManager.
+// byte of the close request is written to the key; wall and CPU time. Baselines: the same four
+// requests (link, lock lookup, existing seals, seal record) with a bare QNetworkAccessManager, and
+// written whole to a raw socket.
 //
 // Relay: the key sends K payloads of BYTES bytes; the application relays them to the relay server
-// over TCP and the answers back; from the key's transfer request to its end. Baseline: the same
-// frames and answers between a TCP socket and the same relay server, nothing in between.
+// over TCP and the answers back; from the key's transfer request to its end. Once with key software
+// 1.6.3 (the application writes to it in 63-byte pieces), once with 1.5.0 (whole frames). Baseline:
+// the same frames and answers between a TCP socket and the same relay server, nothing in between.
 #include "app/configuration.h"
 #include "app/simplelogger.h"
 #include "bench/benchsupport.h"
@@ -583,168 +585,220 @@ struct Options
     int size = 1000;
 };
 
-int runClient(const Options &options)
+// Wall and CPU time of one measured step, in milliseconds.
+struct Step
 {
-    QTemporaryDir dir;
-    if (!dir.isValid())
-        return 1;
-    StationProcess station;
-    if (!station.start(dir.path())) {
-        std::fprintf(stderr, "bench_station: the station did not start\n");
-        return 1;
-    }
+    double wallMs = 0;
+    double cpuMs = 0;
+};
 
-    Configuration config; // defaults: the multiple-seals question on, relay over TCP
-    SimpleLogger logger;
-    logger.setup(dir.path(), QStringLiteral("sealstation.log"), true, 1000000, 10);
-    auto timed =
-        std::make_unique<TimedDevice>(createUsbDevice((dir.path() + QStringLiteral("/key.sock")).toStdString()));
-    g_device = timed.get();
-    g_logger = &logger;
-    qInstallMessageHandler(logHandler);
-
-    int code = 0;
-    {
-        usbLink usb(std::move(timed));
-        cLinker linker(&usb, &config);
-        PackingWindow window(nullptr, &linker, &config);
-        window.show();
-
-        auto *user = window.findChild<QLineEdit *>(QStringLiteral("txtUsername"));
-        auto *password = window.findChild<QLineEdit *>(QStringLiteral("txtPassword"));
-        auto *barcode = window.findChild<QLineEdit *>(QStringLiteral("txtBarcode"));
-        auto *pack = window.findChild<QPushButton *>(QStringLiteral("btnPack"));
-        auto *result = window.findChild<QWidget *>(QStringLiteral("lblOperationInfo"));
-        if (!user || !password || !barcode || !pack || !result)
-            return 1;
-
-        const auto fail = [&](const char *what) {
-            std::fprintf(stderr, "bench_station: %s\n", what);
-            code = 1;
-        };
-        if (!waitFor([&] { return window.service() != nullptr; }, 20000)) {
-            fail("the key did not report the service");
-        } else {
-            QTest::keyClicks(user, QString::fromLatin1(kUser));
-            QTest::keyClicks(password, QString::fromLatin1(kPassword));
-            QTest::keyClick(password, Qt::Key_Return);
-            if (!waitFor([&] { return barcode->isVisible(); }, 10000))
-                fail("login failed");
-        }
-
-        MinimalClient minimal(window.service() ? window.service()->port().toUShort() : quint16(0));
-        RawClient raw(window.service() ? window.service()->port().toUShort() : quint16(0));
-        QString pointId, tableId, lockId;
-        if (code == 0 && (station.command(QByteArrayLiteral("lock ") + kLockRf) != "ok" || !minimal.login() ||
-                          !minimal.bag(&pointId, &tableId, &lockId) || !raw.login()))
-            fail("the station or a minimal client failed");
-
-        std::vector<double> bagMs, bagCpuMs, baseMs, baseCpuMs, rawMs, rawCpuMs;
-        const int warmUp = 3;
-        for (int i = 0; code == 0 && i < warmUp + options.bags; ++i) {
-            barcode->setText(QString::fromLatin1(kBarcode));
-            QEventLoop closeSent;
-            g_device->start([&closeSent] { QMetaObject::invokeMethod(&closeSent, "quit", Qt::QueuedConnection); });
-            const long long startNs = bench::monotonicNs();
-            const long long startCpuNs = bench::processCpuNs();
-            QTest::keyClick(barcode, Qt::Key_Return);
-            QTest::keyClick(pack, Qt::Key_Space);
-            if (!g_device->written()) {
-                QTimer::singleShot(20000, &closeSent, &QEventLoop::quit);
-                closeSent.exec();
-            }
-            g_device->finish();
-            if (!g_device->written()) {
-                fail("no close request was sent to the key");
-                break;
-            }
-            if (!waitFor([&] { return result->styleSheet().contains(QLatin1String("green")) && pack->isEnabled(); },
-                         20000)) {
-                fail("the result did not turn green");
-                break;
-            }
-            const double wallMs = double(g_device->writeNs() - startNs) / 1e6;
-            const double cpuMs = double(g_device->writeCpuNs() - startCpuNs) / 1e6;
-
-            const long long baseStartNs = bench::monotonicNs();
-            const long long baseStartCpuNs = bench::processCpuNs();
-            if (!minimal.bag()) {
-                fail("the minimal client's requests failed");
-                break;
-            }
-            const double baseWallMs = double(bench::monotonicNs() - baseStartNs) / 1e6;
-            const double baseCpuMsNow = double(bench::processCpuNs() - baseStartCpuNs) / 1e6;
-
-            const long long rawStartNs = bench::monotonicNs();
-            const long long rawStartCpuNs = bench::processCpuNs();
-            if (!raw.bag(pointId, tableId, lockId)) {
-                fail("the raw client's requests failed");
-                break;
-            }
-            if (i >= warmUp) {
-                bagMs.push_back(wallMs);
-                bagCpuMs.push_back(cpuMs);
-                baseMs.push_back(baseWallMs);
-                baseCpuMs.push_back(baseCpuMsNow);
-                rawMs.push_back(double(bench::monotonicNs() - rawStartNs) / 1e6);
-                rawCpuMs.push_back(double(bench::processCpuNs() - rawStartCpuNs) / 1e6);
-            }
-        }
-        if (code == 0) {
-            std::printf("# per bag, %d bags, Enter in the barcode field to the close request written to the key\n",
-                        options.bags);
-            bench::printFigure("bag_wall_ms", bagMs, baseMs);
-            bench::printFigure("bag_cpu_ms", bagCpuMs, baseCpuMs);
-            bench::printFigure("bag_wall_ms_vs_raw", bagMs, rawMs);
-            bench::printFigure("bag_cpu_ms_vs_raw", bagCpuMs, rawCpuMs);
-        }
-
-        // Relay transfers, first as the current key sends them (63-byte pieces), then whole frames.
-        const double megabytes = double(options.payloads) * options.size / (1024.0 * 1024.0);
-        for (const char *software : {"1.6.3", "1.5.0"}) {
-            if (code != 0)
-                break;
-            if (QByteArray(software) != "1.6.3") {
-                const int before = linker.firmwareVersion();
-                if (station.command(QByteArrayLiteral("software ") + software) != "ok" ||
-                    !waitFor([&] { return linker.firmwareVersion() != before && linker.isKeyReady(); }, 20000)) {
-                    fail("the key did not come back with its new software version");
-                    break;
-                }
-            }
-            std::vector<double> appRate, baseRate;
-            for (int i = 0; i < 1 + options.transfers; ++i) {
-                const QList<QByteArray> reply =
-                    station
-                        .command(QStringLiteral("transfer %1 %2").arg(options.payloads).arg(options.size).toLatin1(),
-                                 120000)
-                        .split(' ');
-                const double baseMsNow =
-                    directTransferMs(linker.relayPort().toUShort(), options.payloads, options.size);
-                if (reply.value(0) != "transfer" || reply.value(1) != "1" || baseMsNow <= 0) {
-                    fail("a relay transfer failed");
-                    break;
-                }
-                if (i == 0)
-                    continue; // warm-up
-                appRate.push_back(megabytes / (reply.value(2).toDouble() / 1e9));
-                baseRate.push_back(megabytes / (baseMsNow / 1e3));
-            }
-            if (code == 0) {
-                std::printf("# relay over TCP, key software %s, %d transfers of %d payloads of %d bytes each way\n",
-                            software, options.transfers, options.payloads, options.size);
-                bench::printFigure(QByteArray(software) == "1.6.3" ? "relay_mib_s" : "relay_mib_s_whole_frames",
-                                   appRate, baseRate);
-            }
-        }
-        linker.stopTransport();
-    }
-    qInstallMessageHandler(nullptr);
-    g_device = nullptr;
-    g_logger = nullptr;
-    station.stop();
-    return code;
+template <typename Work>
+bool timed(Step *step, Work work)
+{
+    const long long startNs = bench::monotonicNs();
+    const long long startCpuNs = bench::processCpuNs();
+    const bool ok = work();
+    step->wallMs = double(bench::monotonicNs() - startNs) / 1e6;
+    step->cpuMs = double(bench::processCpuNs() - startCpuNs) / 1e6;
+    return ok;
 }
+
+// The client under measurement: the product's window, engine and transport on the station's key.
+class ClientBench
+{
+public:
+    explicit ClientBench(const Options &options) : m_options(options) {}
+
+    ~ClientBench()
+    {
+        if (m_linker)
+            m_linker->stopTransport();
+        m_window.reset();
+        m_linker.reset();
+        m_usb.reset();
+        qInstallMessageHandler(nullptr);
+        g_device = nullptr;
+        g_logger = nullptr;
+        m_station.stop();
+    }
+    ClientBench(const ClientBench &) = delete;
+    ClientBench &operator=(const ClientBench &) = delete;
+
+    int run()
+    {
+        if (!m_dir.isValid() || !m_station.start(m_dir.path())) {
+            fail("the station did not start");
+            return 1;
+        }
+        startClient();
+        if (!signIn() || !startBaselines() || !measureBags())
+            return 1;
+        // First as a current key takes the application's frames (63-byte pieces), then whole.
+        if (!measureRelay("1.6.3") || !measureRelay("1.5.0"))
+            return 1;
+        return 0;
+    }
+
+private:
+    static bool fail(const char *what)
+    {
+        std::fprintf(stderr, "bench_station: %s\n", what);
+        return false;
+    }
+
+    void startClient()
+    {
+        m_logger.setup(m_dir.path(), QStringLiteral("sealstation.log"), true, 1000000, 10);
+        auto device =
+            std::make_unique<TimedDevice>(createUsbDevice((m_dir.path() + QStringLiteral("/key.sock")).toStdString()));
+        g_device = device.get();
+        g_logger = &m_logger;
+        qInstallMessageHandler(logHandler);
+        m_usb = std::make_unique<usbLink>(std::move(device));
+        m_linker = std::make_unique<cLinker>(m_usb.get(), &m_config);
+        m_window = std::make_unique<PackingWindow>(nullptr, m_linker.get(), &m_config);
+        m_window->show();
+    }
+
+    template <typename T>
+    T *widget(const char *name) const
+    {
+        return m_window->findChild<T *>(QString::fromLatin1(name));
+    }
+
+    // Typed into the login page once the key has reported where the service is.
+    bool signIn()
+    {
+        auto *user = widget<QLineEdit>("txtUsername");
+        auto *password = widget<QLineEdit>("txtPassword");
+        m_barcode = widget<QLineEdit>("txtBarcode");
+        m_pack = widget<QPushButton>("btnPack");
+        m_result = widget<QWidget>("lblOperationInfo");
+        if (!user || !password || !m_barcode || !m_pack || !m_result)
+            return fail("the window's widgets were not found");
+        if (!waitFor([this] { return m_window->service() != nullptr; }, 20000))
+            return fail("the key did not report the service");
+        QTest::keyClicks(user, QString::fromLatin1(kUser));
+        QTest::keyClicks(password, QString::fromLatin1(kPassword));
+        QTest::keyClick(password, Qt::Key_Return);
+        if (!waitFor([this] { return m_barcode->isVisible(); }, 10000))
+            return fail("the sign-in failed");
+        return m_station.command(QByteArrayLiteral("lock ") + kLockRf) == "ok" || fail("no lock could be presented");
+    }
+
+    bool startBaselines()
+    {
+        const quint16 port = m_window->service()->port().toUShort();
+        m_minimal = std::make_unique<MinimalClient>(port);
+        m_raw = std::make_unique<RawClient>(port);
+        return (m_minimal->login() && m_minimal->bag(&m_pointId, &m_tableId, &m_lockId) && m_raw->login()) ||
+               fail("a baseline client could not sign in");
+    }
+
+    // Enter in the barcode field, Space on Pack once the link is back; ends when the close request is written.
+    bool packOneBag(Step *step)
+    {
+        m_barcode->setText(QString::fromLatin1(kBarcode));
+        QEventLoop closeSent;
+        g_device->start([&closeSent] { QMetaObject::invokeMethod(&closeSent, "quit", Qt::QueuedConnection); });
+        const long long startNs = bench::monotonicNs();
+        const long long startCpuNs = bench::processCpuNs();
+        QTest::keyClick(m_barcode, Qt::Key_Return);
+        QTest::keyClick(m_pack, Qt::Key_Space);
+        if (!g_device->written()) {
+            QTimer::singleShot(20000, &closeSent, &QEventLoop::quit);
+            closeSent.exec();
+        }
+        g_device->finish();
+        if (!g_device->written())
+            return fail("no close request was sent to the key");
+        step->wallMs = double(g_device->writeNs() - startNs) / 1e6;
+        step->cpuMs = double(g_device->writeCpuNs() - startCpuNs) / 1e6;
+        // The next bag starts once the key has closed this one and Pack is enabled again.
+        return waitFor(
+                   [this] { return m_result->styleSheet().contains(QLatin1String("green")) && m_pack->isEnabled(); },
+                   20000) ||
+               fail("the result did not turn green");
+    }
+
+    bool measureBags()
+    {
+        std::vector<double> appMs, appCpuMs, baseMs, baseCpuMs, rawMs, rawCpuMs;
+        const int warmUp = 3;
+        for (int i = 0; i < warmUp + m_options.bags; ++i) {
+            Step app, base, raw;
+            if (!packOneBag(&app))
+                return false;
+            // The baselines run between the bags, so a change in machine load meets all three alike.
+            if (!timed(&base, [this] { return m_minimal->bag(); }))
+                return fail("the minimal client's requests failed");
+            if (!timed(&raw, [this] { return m_raw->bag(m_pointId, m_tableId, m_lockId); }))
+                return fail("the raw client's requests failed");
+            if (i < warmUp)
+                continue;
+            appMs.push_back(app.wallMs);
+            appCpuMs.push_back(app.cpuMs);
+            baseMs.push_back(base.wallMs);
+            baseCpuMs.push_back(base.cpuMs);
+            rawMs.push_back(raw.wallMs);
+            rawCpuMs.push_back(raw.cpuMs);
+        }
+        std::printf("# per bag, %d bags, Enter in the barcode field to the close request written to the key\n",
+                    m_options.bags);
+        bench::printFigure("bag_wall_ms", appMs, baseMs);
+        bench::printFigure("bag_cpu_ms", appCpuMs, baseCpuMs);
+        bench::printFigure("bag_wall_ms_vs_raw", appMs, rawMs);
+        bench::printFigure("bag_cpu_ms_vs_raw", appCpuMs, rawCpuMs);
+        return true;
+    }
+
+    bool measureRelay(const QByteArray &software)
+    {
+        if (m_linker->softwareVersion() != QString::fromLatin1(software)) {
+            // The application learns the version when the key is plugged in again.
+            const int before = m_linker->firmwareVersion();
+            if (m_station.command("software " + software) != "ok" ||
+                !waitFor([&] { return m_linker->firmwareVersion() != before && m_linker->isKeyReady(); }, 20000))
+                return fail("the key did not come back with its new software version");
+        }
+        const double mebibytes = double(m_options.payloads) * m_options.size / (1024.0 * 1024.0);
+        const QByteArray command =
+            QStringLiteral("transfer %1 %2").arg(m_options.payloads).arg(m_options.size).toLatin1();
+        std::vector<double> appRate, baseRate;
+        for (int i = 0; i < 1 + m_options.transfers; ++i) {
+            const QList<QByteArray> reply = m_station.command(command, 120000).split(' ');
+            const double baseMs =
+                directTransferMs(m_linker->relayPort().toUShort(), m_options.payloads, m_options.size);
+            if (reply.value(0) != "transfer" || reply.value(1) != "1" || baseMs <= 0)
+                return fail("a relay transfer failed");
+            if (i == 0)
+                continue; // warm-up
+            appRate.push_back(mebibytes / (reply.value(2).toDouble() / 1e9));
+            baseRate.push_back(mebibytes / (baseMs / 1e3));
+        }
+        std::printf("# relay over TCP, key software %s, %d transfers of %d payloads of %d bytes each way\n",
+                    software.constData(), m_options.transfers, m_options.payloads, m_options.size);
+        bench::printFigure(software == "1.6.3" ? "relay_mib_s" : "relay_mib_s_whole_frames", appRate, baseRate);
+        return true;
+    }
+
+    const Options m_options;
+    QTemporaryDir m_dir;
+    StationProcess m_station;
+    Configuration m_config; // defaults: the multiple-seals question on, relay over TCP
+    SimpleLogger m_logger;
+    std::unique_ptr<usbLink> m_usb;
+    std::unique_ptr<cLinker> m_linker;
+    std::unique_ptr<PackingWindow> m_window;
+    std::unique_ptr<MinimalClient> m_minimal;
+    std::unique_ptr<RawClient> m_raw;
+    QLineEdit *m_barcode = nullptr;
+    QPushButton *m_pack = nullptr;
+    QWidget *m_result = nullptr;
+    QString m_pointId;
+    QString m_tableId;
+    QString m_lockId;
+};
 
 } // namespace
 
@@ -774,5 +828,6 @@ int main(int argc, char *argv[])
     options.transfers = qMax(1, parser.value(QStringLiteral("transfers")).toInt());
     options.payloads = qMax(1, parser.value(QStringLiteral("payloads")).toInt());
     options.size = qBound(1, parser.value(QStringLiteral("size")).toInt(), 1014);
-    return runClient(options);
+    ClientBench bench(options);
+    return bench.run();
 }
