@@ -1,5 +1,6 @@
 #include "sim/simconsole.h"
 
+#include "key/kcodec.h"
 #include "sim/emulatedkey.h"
 #include "sim/relayserver.h"
 #include "sim/simulator.h"
@@ -15,6 +16,8 @@ namespace {
 constexpr quint64 kMaxRf = (quint64(1) << 56) - 1;
 constexpr double kMaxPauseSeconds = 3600.0;
 constexpr int kSealPollMs = 250;
+// Longer frames (relay data) are shown cut after this many bytes.
+constexpr int kMaxShownFrameBytes = 48;
 
 SimCommand invalid(const QString &reason)
 {
@@ -22,6 +25,25 @@ SimCommand invalid(const QString &reason)
     command.kind = SimCommand::Kind::Invalid;
     command.text = reason;
     return command;
+}
+
+// "Frame 2  REQUEST  01 01 13 05 00 00 00": one message the key received, as it arrived.
+QString frameLine(int number, const QByteArray &payload)
+{
+    QString type = QStringLiteral("type %1").arg(payload.isEmpty() ? -1 : int(quint8(payload.at(0))));
+    if (!payload.isEmpty() && quint8(payload.at(0)) == NOTIFY)
+        type = QStringLiteral("NOTIFY");
+    else if (!payload.isEmpty() && quint8(payload.at(0)) == REQUEST)
+        type = QStringLiteral("REQUEST");
+    else if (!payload.isEmpty() && quint8(payload.at(0)) == DATA)
+        type = QStringLiteral("DATA");
+    QString line = QStringLiteral("Frame %1  %2  %3")
+                       .arg(number)
+                       .arg(type)
+                       .arg(QString::fromLatin1(payload.left(kMaxShownFrameBytes).toHex(' ')));
+    if (payload.size() > kMaxShownFrameBytes)
+        line += QStringLiteral(" ... (%1 bytes)").arg(payload.size());
+    return line;
 }
 
 // Seconds as typed ("2", "0.5") to milliseconds; -1 when not a number in range.
@@ -104,6 +126,8 @@ SimCommand parseSimCommand(const QString &line)
     }
     if (word == QLatin1String("seals"))
         return noArguments(SimCommand::Kind::Seals);
+    if (word == QLatin1String("frames"))
+        return noArguments(SimCommand::Kind::Frames);
     if (word == QLatin1String("status"))
         return noArguments(SimCommand::Kind::Status);
     if (word == QLatin1String("demo"))
@@ -178,6 +202,7 @@ QStringList SimConsole::helpText()
         QStringLiteral("  fail TEXT        the next close or open fails, the key showing TEXT (\\n: new line)"),
         QStringLiteral("  transfer [TEXT]  the key sends data through the application to the relay server"),
         QStringLiteral("  seals            the seals recorded in the database"),
+        QStringLiteral("  frames           the messages the key has received from the application, in hex"),
         QStringLiteral("  status           what the key, the service and the relay are doing"),
         QStringLiteral("  demo             the demo sign-in, barcodes and locks"),
         QStringLiteral("  sleep SECONDS    pause the commands that follow"),
@@ -315,6 +340,13 @@ bool SimConsole::execute(const SimCommand &command)
             emit output(QStringLiteral("No seals recorded"));
         for (const QString &line : lines)
             emit output(line);
+        break;
+    }
+    case SimCommand::Kind::Frames: {
+        const QList<QByteArray> messages = key->messages();
+        emit output(QStringLiteral("Frames the key received: %1").arg(messages.size()));
+        for (int i = 0; i < messages.size(); ++i)
+            emit output(frameLine(i + 1, messages.at(i)));
         break;
     }
     case SimCommand::Kind::Status:

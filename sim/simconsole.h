@@ -28,6 +28,7 @@ struct SimCommand
         Fail,
         Transfer,
         Seals,
+        Frames,
         Status,
         Demo,
         Sleep,

@@ -4,6 +4,7 @@
 #include "key/kcodec.h"
 #include "key/kframe.h"
 #include "key/usbdevice.h"
+#include "sim/emulatedkey.h"
 #include "sim/relayserver.h"
 #include "sim/simconsole.h"
 #include "sim/simulator.h"
@@ -179,6 +180,7 @@ private slots:
     void console_sleepHoldsLaterCommandsThenEndOfInputQuits();
     void console_waitSealEndsWhenServiceRecordsSeal();
     void console_explainsCommandsThatCannotRun();
+    void console_framesShowWhatTheKeyReceived();
 
     void program_keyReportsServiceAndRelayItPrinted();
     void program_stopsCleanlyOnSignal_data();
@@ -210,6 +212,8 @@ void TestSimulator::parseCommand_data()
     QTest::newRow("fail keeps spaces") << "fail  Lock   jammed " << K::Fail << quint64(0) << "Lock   jammed" << 0;
     QTest::newRow("fail line break") << "fail Lock\\njammed" << K::Fail << quint64(0) << "Lock\r\njammed" << 0;
     QTest::newRow("fail without text") << "fail" << K::Invalid << quint64(0) << "" << 0;
+    QTest::newRow("frames") << "frames" << K::Frames << quint64(0) << "" << 0;
+    QTest::newRow("frames takes nothing") << "frames 3" << K::Invalid << quint64(0) << "" << 0;
     QTest::newRow("transfer") << "transfer" << K::Transfer << quint64(0) << "" << 0;
     QTest::newRow("transfer payload") << "transfer hello relay" << K::Transfer << quint64(0) << "hello relay" << 0;
     QTest::newRow("sleep fraction") << "sleep 0.25" << K::Sleep << quint64(0) << "" << 250;
@@ -441,6 +445,35 @@ void TestSimulator::console_explainsCommandsThatCannotRun()
     QCOMPARE(output.at(3), QStringLiteral("The key is already plugged in"));
     QCOMPARE(output.at(4), QStringLiteral("No transfer: the key is unplugged (plug it in first)"));
     QVERIFY(output.at(5).startsWith(QLatin1String("Unknown command \"fly\"")));
+}
+
+void TestSimulator::console_framesShowWhatTheKeyReceived()
+{
+    QTemporaryDir dir;
+    const std::unique_ptr<Simulator> simulator = startedSimulator(dir);
+    QVERIFY(simulator->isRunning());
+    SimConsole console(simulator.get());
+    QStringList output;
+    connect(&console, &SimConsole::output, &console, [&output](const QString &line) { output << line; });
+
+    KeyClient key(simulator->keySocketPath());
+    QVERIFY(key.open());
+    KMessage scan(REQUEST);
+    scan.addTag(newTagBytes(TAG_SCAN, nullptr, 0));
+    QVERIFY(key.send(scan));
+    QVERIFY(key.receive()); // the key answers once it has taken the frame in
+    KMessage data(DATA);
+    data.addTag(newTagBytes(TAG_DATA, reinterpret_cast<const uint8_t *>(QByteArray(60, 'x').constData()), 60));
+    QVERIFY(key.send(data));
+    QTRY_COMPARE(simulator->key()->messages().size(), 2);
+
+    console.feed(QStringLiteral("frames"));
+    QTRY_COMPARE(output.size(), 3);
+    QCOMPARE(output.at(0), QStringLiteral("Frames the key received: 2"));
+    QCOMPARE(output.at(1), QStringLiteral("Frame 1  REQUEST  01 01 13 05 00 00"));
+    QVERIFY2(output.at(2).startsWith(QLatin1String("Frame 2  DATA  05 01 25 05 00 3c 78 78")),
+             qPrintable(output.at(2)));
+    QVERIFY2(output.at(2).endsWith(QLatin1String(" 78 ... (66 bytes)")), qPrintable(output.at(2)));
 }
 
 void TestSimulator::program_keyReportsServiceAndRelayItPrinted()

@@ -1,10 +1,12 @@
 // End to end: the real sealstation and sealstation-sim processes on a private X server, driven
 // like an operator does it: keys typed into the windows with xdotool, the simulator's console on
 // its standard input. Each bag is followed from sign-in to the green result on screen, then checked
-// in the simulator's database and in what the key reported receiving.
+// in the simulator's database, in the messages the key received and in the key's reported events.
 #include "tests/e2e/xscreen.h"
 
+#include "key/kcodec.h"
 #include "sim/webstore.h"
+#include "support/keytestsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,6 +48,32 @@ bool inOrder(const QStringList &events, const QStringList &wanted)
             ++next;
     }
     return next == wanted.size();
+}
+
+// A command message as the application frames it: the message and the one byte it sends after it.
+QByteArray command(uint8_t tag)
+{
+    KMessage message(REQUEST);
+    if (tag == TAG_CONNECT)
+        message.addTag(newTagUInt32(TAG_CONNECT, 0));
+    else
+        message.addTag(newTagBytes(tag, nullptr, 0));
+    return serialised(message) + QByteArray(1, '\0');
+}
+
+// The messages the key received, from the simulator's "frames" listing after `from` in its output.
+QList<QByteArray> framesListed(const QString &output, int from)
+{
+    const QStringList lines = output.mid(from).split(QLatin1Char('\n'));
+    QList<QByteArray> frames;
+    int expected = -1;
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("Frames the key received: ")))
+            expected = line.mid(25).toInt();
+        else if (expected >= 0 && line.startsWith(QLatin1String("Frame ")))
+            frames << QByteArray::fromHex(line.section(QStringLiteral("  "), 2).toLatin1());
+    }
+    return frames.size() == expected ? frames : QList<QByteArray>();
 }
 
 // One station: the simulator and the application, each with a fresh user directory.
@@ -103,6 +131,17 @@ public:
     }
 
     void sim(const QByteArray &command) { m_sim.write(command + '\n'); }
+
+    // Asks the simulator for the messages its key received; empty when no full listing came.
+    QList<QByteArray> keyFrames()
+    {
+        const int from = simOutput().size();
+        sim("frames");
+        QList<QByteArray> frames;
+        if (!QTest::qWaitFor([&] { return !(frames = framesListed(simOutput(), from)).isEmpty(); }, kWaitMs))
+            return QList<QByteArray>();
+        return frames;
+    }
 
     QString simOutput()
     {
@@ -286,6 +325,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(greenPixels(window) > kGreenFieldPixels, kWaitMs);
         QVERIFY(station.appRunning());
 
+        QCOMPARE(station.keyFrames(), QList<QByteArray>({command(TAG_CONNECT), command(TAG_SCAN), command(TAG_CLOSE)}));
         station.stop();
         const QStringList events = keyEvents(station.simOutput());
         QVERIFY2(inOrder(events, {QStringLiteral("Application connected"), QStringLiteral("Connect request answered"),
@@ -323,6 +363,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(station.logCount(QStringLiteral("Closed successfully")), 1, kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(greenPixels(window) > kGreenFieldPixels, kWaitMs);
 
+        QCOMPARE(station.keyFrames(), QList<QByteArray>({command(TAG_CONNECT), command(TAG_SCAN), command(TAG_CLOSE)}));
         station.stop();
         const QStringList events = keyEvents(station.simOutput());
         QVERIFY2(inOrder(events,
@@ -376,6 +417,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(station.logCount(QStringLiteral("Closed successfully")), 1, kWaitMs);
         QTRY_VERIFY_WITH_TIMEOUT(greenPixels(window) > kGreenFieldPixels, kWaitMs);
 
+        // Nothing reached the key while it was out; once back, it was asked to connect first.
+        QCOMPARE(station.keyFrames(), QList<QByteArray>({command(TAG_CONNECT), command(TAG_SCAN), command(TAG_CLOSE),
+                                                         command(TAG_CONNECT), command(TAG_SCAN), command(TAG_CLOSE)}));
         station.stop();
         const QStringList events = keyEvents(station.simOutput());
         QVERIFY2(inOrder(events,
