@@ -7,7 +7,8 @@ runs=${1:-3}
 
 bash scripts/deps.sh
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DSEALSTATION_WERROR=ON
-if ! (cd build && ctest -N -R '^e2e_station$' | grep -q e2e_station); then
+listed=$(cd build && ctest -N -R '^e2e_station$')
+if ! grep -q e2e_station <<<"$listed"; then
     echo "The end-to-end test is not configured: it needs Xvfb, xdotool and the XCB headers." >&2
     exit 1
 fi
