@@ -401,6 +401,10 @@ private slots:
         QVERIFY(s.window->service());
         QCOMPARE(s.sealsInForce("1021", "3101"), seals);
         QVERIFY(!keyRequestTags(*s.key).contains(TAG_CLOSE));
+        // Nothing went on with the fresh, signed-out session.
+        QVERIFY(s.requestLines().constLast().section(' ', 1).startsWith(slowPath.section('*', 0, 0)));
+        QVERIFY(s.operationStyle().isEmpty());
+        QCOMPARE(s.find<QLabel>("lblSession")->text().isEmpty(), linking); // a link that returned late shows nothing
         QCOMPARE(s.window->sealWidget()->operation(), SealWidget::OperationNone);
         QVERIFY(s.find<QPushButton>("btnPack")->isEnabled());
     }
