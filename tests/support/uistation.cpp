@@ -49,6 +49,9 @@ UiStation::UiStation(bool plugged, const std::function<void(Configuration &)> &s
 UiStation::~UiStation()
 {
     window.reset();
+    // A frame still queued for the engine owns its buffer: stop the transport, then deliver them.
+    linker->stopTransport();
+    QCoreApplication::sendPostedEvents();
     linker.reset();
     link.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
