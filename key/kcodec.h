@@ -94,7 +94,7 @@ protected:
 
 private:
     friend class KMessage;
-    static constexpr uint16_t kInlineSize = 8; // numbers and short items need no allocation
+    static constexpr uint16_t kInlineSize = 16; // numbers, short texts and short bytes need no allocation
 
     uint8_t m_tag = 0;
     uint16_t m_length = 0;

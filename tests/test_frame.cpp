@@ -81,12 +81,11 @@ private slots:
     // Payloads made only of bytes that need escaping, larger than any message, fit the frame buffer.
     void send_worstCasePayloadNeverOverflowsTheFrameBuffer()
     {
-        for (size_t len : {size_t(1025), size_t(3000)}) {
-            const Bytes payload(len, kframe::kEscape);
+        const Bytes payload(3000, kframe::kEscape);
+        for (int len : {1025, 3000}) { // the largest message frame, and one built on the heap
             kprops::MemoryPipe pipe;
-            QCOMPARE(kframe::sendWhole(pipe, payload.data(), static_cast<int>(len)), 1);
-            QVERIFY(pipe.writes.front().size() >= 2 * len + 4);
-            QVERIFY(kprops::frameRoundTrips(payload.data(), len));
+            QCOMPARE(kframe::sendWhole(pipe, payload.data(), len), 1);
+            QVERIFY(pipe.writes.front().size() >= 2 * size_t(len) + 4 && kprops::frameRoundTrips(payload.data(), len));
         }
     }
 
@@ -100,11 +99,9 @@ private slots:
         QTest::newRow("63 whole") << false << 63 << -1 << "63" << 1;
         QTest::newRow("64 whole, then 0x30") << false << 64 << -1 << "64 1" << 1;
         QTest::newRow("65 whole") << false << 65 << -1 << "65" << 1;
-        QTest::newRow("128 whole, then 0x30") << false << 128 << -1 << "128 1" << 1;
         QTest::newRow("whole, frame write fails") << false << 64 << 0 << "64 1" << 0;
         QTest::newRow("whole, extra byte fails") << false << 64 << 1 << "64 1" << 1;
         QTest::newRow("130 in pieces") << true << 130 << -1 << "63 63 4" << 1;
-        QTest::newRow("63 in pieces") << true << 63 << -1 << "63" << 1;
         QTest::newRow("pieces, middle one fails") << true << 130 << 1 << "63 63 4" << 0;
     }
     void send_writesTheAgreedPieces()
