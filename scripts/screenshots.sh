@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 bash scripts/deps.sh
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target sealstation station-driver --parallel 2 >/dev/null
+cmake --build "$build" --target sealstation sealstation-sim grab-window --parallel 2 >/dev/null
 bin=$build/bin
 
 tmp=$(mktemp -d)
@@ -20,7 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Everything the program and the driver touch stays in the temporary directory.
+# Everything the program and the simulator touch stays in the temporary directory.
 export SEALSTATION_KEY_SOCKET=$tmp/key.sock XDG_DATA_HOME=$tmp/data XDG_RUNTIME_DIR=$tmp
 export QT_QPA_PLATFORM=xcb LANG=C.UTF-8
 unset http_proxy https_proxy all_proxy no_proxy
@@ -43,9 +43,12 @@ pids+=($!)
 export DISPLAY=:$display
 wait_for 100 xdpyinfo
 
-"$bin/station-driver" serve "$tmp" >"$tmp/driver.out" 2>&1 &
+# The station simulator on free ports, with a lock in front of its key.
+echo "present 303659" >"$tmp/station.commands"
+"$bin/sealstation-sim" --port 0 --relay-port 0 --db "$tmp/vesk.db" --key-socket "$SEALSTATION_KEY_SOCKET" \
+    --script "$tmp/station.commands" --no-input >"$tmp/sim.out" 2>&1 &
 pids+=($!)
-wait_for 100 grep -q '^ready' "$tmp/driver.out"
+wait_for 100 test -S "$SEALSTATION_KEY_SOCKET"
 
 "$bin/sealstation" >"$tmp/app.out" 2>&1 &
 pids+=($!)
@@ -57,7 +60,7 @@ sleep 0.5
 
 shot() {
     sleep 0.7 # let the last repaint reach the server
-    "$bin/station-driver" grab "$1" "$2"
+    "$bin/grab-window" "$1" "$2"
     echo "Saved $2"
 }
 
