@@ -57,14 +57,16 @@ PackingWindow::PackingWindow(QWidget *parent, cLinker *linker, Configuration *co
 
     m_ui->appLayout->addWidget(m_sealWidget);
     m_ui->loginLayout->addWidget(m_loginWidget);
-    m_ui->stackedWidget->setCurrentIndex(0);
+    setMode(Mode::Login);
 
     m_keyProgress = new QProgressBar(this);
+    m_keyProgress->setObjectName(QStringLiteral("keyProgress"));
     m_keyProgress->setMaximum(kKeyProgressMaximum);
     m_keyProgress->setMaximumWidth(200);
     m_keyProgress->setTextVisible(false);
     m_ui->statusbar->addPermanentWidget(m_keyProgress, 0);
     m_btnLogout = new QToolButton(this);
+    m_btnLogout->setObjectName(QStringLiteral("btnLogout"));
     m_btnLogout->setIcon(QIcon(QStringLiteral(":/assets/exit_app.png")));
     m_btnLogout->setToolTip(QStringLiteral("Logout"));
     m_btnLogout->setAutoRaise(true);
@@ -76,6 +78,7 @@ PackingWindow::PackingWindow(QWidget *parent, cLinker *linker, Configuration *co
     m_btnLogout->hide();
 
     m_lblKeyState = new QLabel(this);
+    m_lblKeyState->setObjectName(QStringLiteral("lblKeyState"));
     showKeyDisconnected();
     m_ui->statusbar->addPermanentWidget(m_lblKeyState, 0);
 
@@ -87,6 +90,16 @@ PackingWindow::~PackingWindow()
     // Pages hold the session without owning it; drop it before they go.
     m_service.reset();
     m_retiredServices.clear();
+}
+
+PackingWindow::Mode PackingWindow::currentMode() const
+{
+    return m_ui->stackedWidget->currentWidget() == m_ui->appPage ? Mode::Packing : Mode::Login;
+}
+
+void PackingWindow::setMode(Mode mode)
+{
+    m_ui->stackedWidget->setCurrentWidget(mode == Mode::Packing ? m_ui->appPage : m_ui->loginPage);
 }
 
 void PackingWindow::applyStoredProxy()
@@ -104,8 +117,8 @@ void PackingWindow::applyStoredProxy()
 
 void PackingWindow::showKeyImage(const QImage &image)
 {
-    m_lblKeyState->setPixmap(QPixmap::fromImage(
-        image.scaled(kKeyImageSize, kKeyImageSize, Qt::KeepAspectRatio, Qt::FastTransformation)));
+    m_lblKeyState->setPixmap(
+        QPixmap::fromImage(image.scaled(kKeyImageSize, kKeyImageSize, Qt::KeepAspectRatio, Qt::FastTransformation)));
 }
 
 void PackingWindow::showKeyDisconnected()
@@ -184,7 +197,7 @@ void PackingWindow::statusMessage(QString message)
 
 void PackingWindow::loginSuccessful(QString)
 {
-    m_ui->stackedWidget->setCurrentIndex(1);
+    setMode(Mode::Packing);
     m_keyProgress->setEnabled(true);
     m_keyProgress->show();
     m_btnLogout->setEnabled(true);
@@ -201,7 +214,7 @@ void PackingWindow::logoutRequested()
     m_keyProgress->hide();
     m_btnLogout->setEnabled(false);
     m_btnLogout->hide();
-    m_ui->stackedWidget->setCurrentIndex(0);
+    setMode(Mode::Login);
 
     if (m_service) {
         std::unique_ptr<JSON> old = std::move(m_service);

@@ -31,10 +31,17 @@ class PackingWindow : public QMainWindow
     Q_OBJECT
 
 public:
+    enum class Mode
+    {
+        Login,
+        Packing
+    };
+
     // `linker` and `config` default to the process-wide instances.
     explicit PackingWindow(QWidget *parent = nullptr, cLinker *linker = nullptr, Configuration *config = nullptr);
     ~PackingWindow() override;
 
+    Mode currentMode() const;
     JSON *service() const { return m_service.get(); }
     LoginWidget *loginWidget() const { return m_loginWidget; }
     SealWidget *sealWidget() const { return m_sealWidget; }
@@ -62,6 +69,7 @@ public slots:
     void exitApplication();
 
 private:
+    void setMode(Mode mode);
     void showKeyDisconnected();
     void showKeyImage(const QImage &image);
     void updateService();

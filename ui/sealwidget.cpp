@@ -87,6 +87,8 @@ void SealWidget::serviceCreated(JSON *service)
 void SealWidget::serviceDeleted()
 {
     m_service = nullptr;
+    // A seal still waiting for its tag ends with the session: the next operator starts afresh.
+    endOperation();
 }
 
 void SealWidget::logoutRequested() {}
@@ -120,17 +122,22 @@ void SealWidget::setBtnEnabled(bool val)
     setButtonsEnabled(val);
 }
 
-bool SealWidget::sessionLost()
+void SealWidget::endOperation()
 {
-    if (m_service)
-        return false;
-    qDebug().noquote() << "Session ended during a service call";
     m_tagTimer.stop();
     m_waitingForTag = false;
     m_tagRetries = 0;
     m_operation = OperationNone;
     setButtonsEnabled(true);
     m_ui->lblOperationInfo->setStyleSheet(QString());
+}
+
+bool SealWidget::sessionLost(const QPointer<JSON> &session) const
+{
+    // After a logout the window may already have put a fresh, signed-out session in place.
+    if (session && session == m_service)
+        return false;
+    qDebug().noquote() << "Session ended during a service call";
     return true;
 }
 
@@ -153,11 +160,14 @@ void SealWidget::linkRequested()
     qDebug().noquote() << QStringLiteral("Linking subject and school using: ") + code;
     m_details.reset();
     const QPointer<SealWidget> self(this);
+    const QPointer<JSON> session(m_service);
     m_linking = true;
-    std::unique_ptr<ExamSchedule> details(m_service->linkSubjectToCenter(code));
+    std::unique_ptr<ExamSchedule> details(session->linkSubjectToCenter(code));
     if (!self)
         return;
     m_linking = false;
+    if (sessionLost(session))
+        return;
     m_details = std::move(details);
 
     if (m_details)
@@ -196,12 +206,12 @@ void SealWidget::linkFailed_Handler(QString scanCode)
 void SealWidget::sealSubject()
 {
     qDebug().noquote() << "Seal subject";
-    m_ui->lblOperationInfo->setStyleSheet(QString());
     if (m_waitingForTag || m_recording || m_linking) {
         // A second Pack now would start a second tag read and record the seal twice.
         qDebug().noquote() << "Seal already running, request ignored";
         return;
     }
+    m_ui->lblOperationInfo->setStyleSheet(QString());
     m_operation = OperationSeal;
 
     if (!m_details) {
@@ -241,6 +251,11 @@ void SealWidget::checkState()
 
 void SealWidget::tagReadFailed()
 {
+    if (!m_service || m_recording) {
+        // No session, or a late answer to a retry while the seal of a good read is being recorded.
+        qDebug().noquote() << "Tag read failure ignored";
+        return;
+    }
     qDebug().noquote() << "Tag read failed";
     setButtonsEnabled(true);
     m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
@@ -279,76 +294,68 @@ void SealWidget::tagReadSuccess(QString tag)
     m_tagTimer.stop();
     qDebug().noquote() << QStringLiteral("Tag read successful: ") + tag;
     m_waitingForTag = false;
-    // The seal may run from a tag read that came after the page gave up waiting.
-    const Operation before = m_operation;
-    if (m_operation == OperationNone)
-        m_operation = OperationSeal;
+    m_tagRetries = 0;
 
     const QPointer<SealWidget> self(this);
+    const QPointer<JSON> session(m_service);
+    // Refuses scans and further tags until the seal is recorded, also for a read that came too late.
     m_recording = true;
-    std::unique_ptr<Lock> lock(m_service->findLockByRf(tag));
-    if (!self)
-        return;
-    const auto recordingDone = qScopeGuard([this] { m_recording = false; });
-    if (sessionLost())
-        return;
+    const auto recordingDone = qScopeGuard([this, self] {
+        if (self)
+            m_recording = false;
+    });
 
+    std::unique_ptr<Lock> lock(session->findLockByRf(tag));
+    if (!self || sessionLost(session))
+        return;
     if (!lock) {
         qDebug().noquote() << QStringLiteral("Could not find lock for rf tag ") + tag;
         failOperation(QStringLiteral("Could not read tag, please try again."));
-    } else {
-        bool recorded = false;
-        if (lock->commissionState() == CommissionState::Other) {
-            m_service->validateLock(lock->lockId(), tag);
-            if (!self)
-                return;
-        }
-        if (!sessionLost()) {
-            recorded = recordSeal(*lock);
-            if (!self)
-                return;
-        }
-        if (recorded && m_service) {
-            if (before == OperationNone)
-                m_operation = OperationNone; // no green result for a read that came too late
-            m_linker->requestClose();
-        }
+        return;
     }
-    m_tagRetries = 0;
+    if (lock->commissionState() == CommissionState::Other) {
+        session->validateLock(lock->lockId(), tag);
+        if (!self || sessionLost(session))
+            return;
+    }
+    const bool recorded = recordSeal(*lock, session);
+    if (recorded && self && !sessionLost(session))
+        m_linker->requestClose();
 }
 
-bool SealWidget::recordSeal(const Lock &lock)
+bool SealWidget::recordSeal(const Lock &lock, const QPointer<JSON> &session)
 {
     const QString pointId = m_details->pointId();
     const QString tableId = m_details->tableId();
     const QString apId = lock.lockId();
     const QPointer<SealWidget> self(this);
 
-    if (m_config->multipleSealDialogue() && m_service->hasOtherSeals(pointId, tableId, apId)) {
-        if (!self || sessionLost())
+    if (m_config->multipleSealDialogue()) {
+        const bool others = session->hasOtherSeals(pointId, tableId, apId);
+        if (!self || sessionLost(session))
             return false;
-        const QMessageBox::StandardButton answer =
-            QMessageBox::question(this, QStringLiteral("Multiple seals detected"),
-                                  QStringLiteral("Subject already packed, seal an additional bag?"),
-                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-        if (!self || sessionLost())
-            return false;
-        if (answer == QMessageBox::Yes) {
-            qDebug().noquote() << "Leave existing seals and add another examination bag";
-        } else {
-            m_service->renameOtherLocks(pointId, tableId, apId);
-            if (!self || sessionLost())
+        if (others) {
+            const QMessageBox::StandardButton answer =
+                QMessageBox::question(this, QStringLiteral("Multiple seals detected"),
+                                      QStringLiteral("Subject already packed, seal an additional bag?"),
+                                      QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+            if (!self || sessionLost(session))
                 return false;
-            m_service->reassignSubjectToCenter(pointId, tableId);
-            if (!self || sessionLost())
-                return false;
+            if (answer == QMessageBox::Yes) {
+                qDebug().noquote() << "Leave existing seals and add another examination bag";
+            } else {
+                session->renameOtherLocks(pointId, tableId, apId);
+                if (!self || sessionLost(session))
+                    return false;
+                session->reassignSubjectToCenter(pointId, tableId);
+                if (!self || sessionLost(session))
+                    return false;
+            }
         }
     }
-    if (!self || sessionLost())
-        return false;
 
-    std::unique_ptr<Seal> seal(m_service->sealTimetable(pointId, tableId, apId));
-    if (!self || sessionLost())
+    const std::unique_ptr<Seal> seal(session->sealTimetable(pointId, tableId, apId));
+    if (!self || sessionLost(session))
         return false;
     if (seal)
         return true;
@@ -382,7 +389,8 @@ void SealWidget::updateLabel(uint Type, QString str)
 {
     qDebug().noquote() << QStringLiteral("Type: ") + QString::number(Type) + QStringLiteral(" : [") + str +
                               QLatin1Char(']');
-    if (Type != 0)
+    // Without a session no operation of this page is under way.
+    if (Type != 0 || !m_service)
         return;
 
     if (wholeMatch(QStringLiteral("Authorised\\r*\\n*locked"), str)) {

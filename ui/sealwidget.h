@@ -25,7 +25,12 @@ class SealWidget : public QWidget
     Q_OBJECT
 
 public:
-    enum Operation { OperationNone, OperationSeal, OperationOpen };
+    enum Operation
+    {
+        OperationNone,
+        OperationSeal,
+        OperationOpen
+    };
     Q_ENUM(Operation)
 
     // `linker` and `config` default to the process-wide instances.
@@ -67,13 +72,15 @@ public slots:
     void checkState();
 
 private:
-    bool recordSeal(const Lock &lock);
+    bool recordSeal(const Lock &lock, const QPointer<JSON> &session);
     void failOperation(const QString &message);
     void showSuccess();
     void showFailure();
     void setButtonsEnabled(bool enabled);
-    // A logout during a service call takes the session away; the operation then ends quietly.
-    bool sessionLost();
+    // Stops waiting for a tag and returns the page to idle.
+    void endOperation();
+    // True when a logout during the last wait took `session` away; the operation then ends quietly.
+    bool sessionLost(const QPointer<JSON> &session) const;
 
     const QScopedPointer<Ui::SealWidget> m_ui;
     cLinker *const m_linker;

@@ -1,0 +1,135 @@
+#include "support/uistation.h"
+
+#include "app/configuration.h"
+#include "key/clinker.h"
+#include "key/kcodec.h"
+#include "key/usblink.h"
+#include "sim/emulatedkey.h"
+#include "sim/webservice.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStatusBar>
+#include <QTimer>
+#include <QtTest>
+
+UiStation::UiStation(bool plugged, const std::function<void(Configuration &)> &setup)
+    : config(std::make_unique<Configuration>())
+{
+    if (setup)
+        setup(*config);
+    sim::WebService::Options options;
+    options.databasePath = dir.filePath(QStringLiteral("vesk.db")).toStdString();
+    web = std::make_unique<sim::WebService>(options);
+    if (!web->start())
+        qFatal("the simulated service did not start");
+
+    EmulatedKeyConfig keyConfig;
+    keyConfig.socketPath = dir.filePath(QStringLiteral("key.sock"));
+    keyConfig.servicePort = quint16(web->port());
+    keyConfig.stepDelayMs = 0;
+    key = std::make_unique<EmulatedKey>(keyConfig);
+    if (!key->start())
+        qFatal("the emulated key did not start");
+    if (!plugged)
+        key->unplug();
+
+    link = std::make_unique<usbLink>(createUsbDevice(keyConfig.socketPath.toStdString()), 20, [] {});
+    linker = std::make_unique<cLinker>(link.get(), config.get());
+    window = std::make_unique<PackingWindow>(nullptr, linker.get(), config.get());
+    window->show();
+    window->activateWindow();
+    if (!QTest::qWaitForWindowActive(window.get()))
+        qWarning("the window did not become active");
+    if (plugged && !QTest::qWaitFor([this] { return window->service() != nullptr; }))
+        qWarning("the key did not report its service");
+}
+
+UiStation::~UiStation()
+{
+    window.reset();
+    // A frame still queued for the engine owns its buffer: stop the transport, then deliver them.
+    linker->stopTransport();
+    QCoreApplication::sendPostedEvents();
+    linker.reset();
+    link.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    key.reset();
+    web->stop();
+}
+
+bool UiStation::login(const QString &user, const QString &password)
+{
+    if (!QTest::qWaitFor([this] { return window->service() && find<QWidget>("btnLogin")->isEnabled(); }))
+        return false;
+    auto *name = find<QLineEdit>("txtUsername");
+    QTest::keyClicks(name, user);
+    QTest::keyClick(name, Qt::Key_Tab);
+    QWidget *next = window->focusWidget();
+    QTest::keyClicks(next, password);
+    QTest::keyClick(next, Qt::Key_Return);
+    return window->currentMode() == PackingWindow::Mode::Packing;
+}
+
+void UiStation::scan(const QString &code)
+{
+    auto *barcode = find<QLineEdit>("txtBarcode");
+    QTest::keyClicks(barcode, code);
+    QTest::keyClick(barcode, Qt::Key_Return);
+}
+
+QString UiStation::statusText() const
+{
+    return find<QStatusBar>("statusbar")->currentMessage();
+}
+
+QString UiStation::operationStyle() const
+{
+    return find<QLabel>("lblOperationInfo")->styleSheet();
+}
+
+QStringList UiStation::requestLines() const
+{
+    QStringList lines;
+    for (const sim::RecordedRequest &request : web->requests())
+        lines << QString::fromStdString(request.method + ' ' + request.path);
+    return lines;
+}
+
+int UiStation::sealsInForce(const std::string &pointId, const std::string &tableId) const
+{
+    int count = 0;
+    for (const sim::SealRow &seal : web->seals())
+        count += seal.pointId == pointId && seal.tableId == tableId && !seal.voided;
+    return count;
+}
+
+void answerNextModal(const std::function<void(QWidget *)> &action)
+{
+    auto *timer = new QTimer(QCoreApplication::instance());
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, action] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        action(modal);
+    });
+    timer->start(10);
+}
+
+QList<int> keyRequestTags(const EmulatedKey &key)
+{
+    QList<int> tags;
+    for (const QByteArray &payload : key.messages()) {
+        const std::unique_ptr<KMessage> message =
+            KMessage::parse(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
+        if (!message || message->type() != REQUEST)
+            continue;
+        message->first();
+        while (const KTag *item = message->next())
+            tags << int(item->tag());
+    }
+    return tags;
+}

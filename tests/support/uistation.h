@@ -1,0 +1,67 @@
+#pragma once
+
+// A whole packing station for window tests: the simulated web service, the emulated key on a
+// socket in a temporary directory, the real usbLink and cLinker, and a shown PackingWindow.
+
+#include "ui/packingwindow.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+class Configuration;
+class EmulatedKey;
+class cLinker;
+class usbLink;
+namespace sim {
+class WebService;
+}
+
+class UiStation
+{
+public:
+    // `plugged` false: the key stays unplugged until key->plug().
+    explicit UiStation(bool plugged = true, const std::function<void(Configuration &)> &setup = {});
+    ~UiStation();
+    UiStation(const UiStation &) = delete;
+    UiStation &operator=(const UiStation &) = delete;
+
+    // The named widget of the window; a test without it cannot go on.
+    template <typename T>
+    T *find(const char *name) const
+    {
+        T *widget = window->findChild<T *>(QString::fromLatin1(name));
+        if (!widget)
+            qFatal("no widget %s", name);
+        return widget;
+    }
+
+    // Types the user name and password as an operator does and presses Enter; true when the
+    // packing page shows.
+    bool login(const QString &user = QStringLiteral("operator"), const QString &password = QStringLiteral("Pack2025"));
+    // Types a barcode into the packing page and presses Enter; returns once the link call returned.
+    void scan(const QString &code);
+    QString statusText() const;
+    QString operationStyle() const;
+    // Paths of the service requests since the last clearRequests(), e.g. "PUT /veskservice/lock".
+    QStringList requestLines() const;
+    int sealsInForce(const std::string &pointId, const std::string &tableId) const;
+
+    QTemporaryDir dir;
+    std::unique_ptr<Configuration> config;
+    std::unique_ptr<sim::WebService> web;
+    std::unique_ptr<EmulatedKey> key;
+    std::unique_ptr<usbLink> link;
+    std::unique_ptr<cLinker> linker;
+    std::unique_ptr<PackingWindow> window;
+};
+
+// Hands the next application-modal widget (message box, dialog) to `action` while the code under
+// test waits in its exec().
+void answerNextModal(const std::function<void(QWidget *)> &action);
+
+// The tags of the REQUEST items the key received, in order (TAG_SCAN, TAG_CLOSE, ...).
+QList<int> keyRequestTags(const EmulatedKey &key);
