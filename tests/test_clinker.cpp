@@ -129,6 +129,12 @@ void TestCLinker::init()
 
 void TestCLinker::cleanup()
 {
+    // Stop the transport first, as the program does at quit: a frame the thread posts while the
+    // engine is being destroyed would be dropped with the buffer it owns.
+    if (m_linker) {
+        m_linker->stopTransport();
+        QCoreApplication::sendPostedEvents();
+    }
     m_linker.reset();
     m_link.reset();
     QCoreApplication::sendPostedEvents();
