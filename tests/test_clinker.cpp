@@ -129,6 +129,12 @@ void TestCLinker::init()
 
 void TestCLinker::cleanup()
 {
+    // Stop the transport first, as the program does at quit: a frame the thread posts while the
+    // engine is being destroyed would be dropped with the buffer it owns.
+    if (m_linker) {
+        m_linker->stopTransport();
+        QCoreApplication::sendPostedEvents();
+    }
     m_linker.reset();
     m_link.reset();
     QCoreApplication::sendPostedEvents();
@@ -481,6 +487,9 @@ void TestCLinker::relayProtocolSwitch_closesOldConnection()
     QTRY_COMPARE(opened.count(), 3);
     QCOMPARE(m_log->count(QStringLiteral("Protocol differs...forcefully closing previous connection.")), 1);
     QCOMPARE(m_log->count(QStringLiteral("Closing UDP connection")), 1);
+    // The old connection is closed before the new one opens.
+    QVERIFY(m_log->lines().indexOf(QStringLiteral("Closing UDP connection")) <
+            m_log->lines().indexOf(QStringLiteral("TCP Connected")));
     QCOMPARE(m_linker->relay()->state(), srvLink::TcpOpen);
     QTRY_COMPARE(m_tcpAccepted, 1);
 }

@@ -1,4 +1,6 @@
 #include "app/configuration.h"
+#include "support/outputcapture.h"
+#include "support/testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,13 +12,6 @@
 #include <csignal>
 #include <sys/resource.h>
 
-static QStringList s_messages;
-
-static void captureMessage(QtMsgType, const QMessageLogContext &, const QString &text)
-{
-    s_messages.append(text);
-}
-
 class TestConfig : public QObject
 {
     Q_OBJECT
@@ -26,27 +21,14 @@ private:
 
     QString configPath() const { return m_home.path() + QStringLiteral("/Vesk/SealStation/user.config"); }
 
-    void writeConfig(const QByteArray &content)
-    {
-        QDir().mkpath(QFileInfo(configPath()).path());
-        QFile file(configPath());
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(content);
-    }
-
-    QByteArray readConfig() const
-    {
-        QFile file(configPath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    void writeConfig(const QByteArray &content) { QVERIFY(writeFile(configPath(), content)); }
+    QByteArray readConfig() const { return readFile(configPath()); }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_home.isValid());
-        qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path()));
-        QCoreApplication::setApplicationName(QStringLiteral("SealStation"));
-        QCoreApplication::setOrganizationName(QStringLiteral("Vesk"));
+        useDataHome(m_home.path());
     }
 
     void cleanup() { QFile::remove(configPath()); }
@@ -71,49 +53,38 @@ private slots:
     {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("expectedString");
         QTest::addColumn<int>("expectedInteger");
         QTest::addColumn<bool>("expectedBoolean");
+        QTest::addColumn<QString>("expectedString");
 
         // Only "true" and "yes", in any letter case, are true.
-        QTest::newRow("TRUE") << QByteArray("autoseal=TRUE") << "autoseal"
-                              << "TRUE" << 0 << true;
-        QTest::newRow("Yes") << QByteArray("autoseal=Yes") << "autoseal"
-                             << "Yes" << 0 << true;
-        QTest::newRow("yes") << QByteArray("autoseal=yes") << "autoseal"
-                             << "yes" << 0 << true;
-        QTest::newRow("1 is false") << QByteArray("autoseal=1") << "autoseal"
-                                    << "1" << 1 << false;
-        QTest::newRow("on is false") << QByteArray("autoseal=on") << "autoseal"
-                                     << "on" << 0 << false;
-        QTest::newRow("y is false") << QByteArray("autoseal=y") << "autoseal"
-                                    << "y" << 0 << false;
+        QTest::newRow("TRUE") << QByteArray("autoseal=TRUE") << "autoseal" << 0 << true << "TRUE";
+        QTest::newRow("Yes") << QByteArray("autoseal=Yes") << "autoseal" << 0 << true << "Yes";
+        QTest::newRow("yes") << QByteArray("autoseal=yes") << "autoseal" << 0 << true << "yes";
+        QTest::newRow("1 is false") << QByteArray("autoseal=1") << "autoseal" << 1 << false << "1";
+        QTest::newRow("on is false") << QByteArray("autoseal=on") << "autoseal" << 0 << false << "on";
+        QTest::newRow("y is false") << QByteArray("autoseal=y") << "autoseal" << 0 << false << "y";
         // A value that is not a number reads as 0, not as the default.
-        QTest::newRow("abc gives 0") << QByteArray("debug.log.size=abc") << "debug.log.size"
-                                     << "abc" << 0 << false;
-        QTest::newRow("negative") << QByteArray("proxyport=-42") << "proxyport"
-                                  << "-42" << -42 << false;
-        QTest::newRow("trimmed line") << QByteArray("  protocol=udp \t") << "protocol"
-                                      << "udp" << 0 << false;
-        QTest::newRow("empty value") << QByteArray("proxyhost=") << "proxyhost"
-                                     << "" << 0 << false;
+        QTest::newRow("abc gives 0") << QByteArray("debug.log.size=abc") << "debug.log.size" << 0 << false << "abc";
+        QTest::newRow("negative") << QByteArray("proxyport=-42") << "proxyport" << -42 << false << "-42";
+        QTest::newRow("trimmed line") << QByteArray("  protocol=udp \t") << "protocol" << 0 << false << "udp";
+        QTest::newRow("empty value") << QByteArray("proxyhost=") << "proxyhost" << 0 << false << "";
         // Spaces around "=" belong to key and value; the plain key stays unset.
-        QTest::newRow("spaced key") << QByteArray("autoseal = true") << "autoseal "
-                                    << " true" << 0 << false;
+        QTest::newRow("spaced key") << QByteArray("autoseal = true") << "autoseal " << 0 << false << " true";
         // Everything after the first "=" is the value.
-        QTest::newRow("first = only") << QByteArray("proxypass=a=b") << "proxypass"
-                                      << "a=b" << 0 << false;
-        QTest::newRow("value is =") << QByteArray("proxypass==") << "proxypass"
-                                    << "=" << 0 << false;
+        QTest::newRow("first = only") << QByteArray("proxypass=a=b") << "proxypass" << 0 << false << "a=b";
+        QTest::newRow("value is =") << QByteArray("proxypass==") << "proxypass" << 0 << false << "=";
+        QTest::newRow("last line wins") << QByteArray("protocol=tcp\nprotocol=udp") << "protocol" << 0 << false
+                                        << "udp";
     }
 
     void parsing()
     {
         QFETCH(QByteArray, line);
         QFETCH(QString, key);
-        QFETCH(QString, expectedString);
         QFETCH(int, expectedInteger);
         QFETCH(bool, expectedBoolean);
+        QFETCH(QString, expectedString);
 
         writeConfig("unrelated=1\n" + line + "\nno separator here\n");
         Configuration config;
@@ -127,14 +98,6 @@ private slots:
             QCOMPARE(config.getBoolean(QStringLiteral("autoseal")), false);
     }
 
-    void lastLineOfAKeyWins()
-    {
-        writeConfig("protocol=tcp\nprotocol=udp\n");
-        Configuration config;
-        config.load(QStringLiteral("user.config"));
-        QCOMPARE(config.getString(QStringLiteral("protocol")), QStringLiteral("udp"));
-    }
-
     void save_keepsUnknownKeysAndValuesWithEquals()
     {
         writeConfig("some.future.key=42\nproxypass=x\n");
@@ -143,15 +106,12 @@ private slots:
             config.load(QStringLiteral("user.config"));
             config.setString(QStringLiteral("proxypass"), QStringLiteral("a=b"));
             config.setBoolean(QStringLiteral("autoseal"), true);
-            s_messages.clear();
-            const auto previous = qInstallMessageHandler(captureMessage);
-            const bool saved = config.save();
-            qInstallMessageHandler(previous);
-            QVERIFY(saved);
+            OutputCapture capture;
+            QVERIFY(config.save());
             // The proxy password is stored in clear but never logged.
-            QVERIFY(s_messages.contains(QStringLiteral("some.future.key=42")));
-            QVERIFY(s_messages.contains(QStringLiteral("Saved uservariables")));
-            QVERIFY(!s_messages.join(QLatin1Char('\n')).contains(QStringLiteral("a=b")));
+            QVERIFY(capture.messages().contains(QStringLiteral("some.future.key=42")));
+            QVERIFY(capture.messages().contains(QStringLiteral("Saved uservariables")));
+            QVERIFY(!capture.messages().join(QLatin1Char('\n')).contains(QStringLiteral("a=b")));
         }
         Configuration reloaded;
         reloaded.load(QStringLiteral("user.config"));
@@ -174,12 +134,9 @@ private slots:
         config.setInteger(QStringLiteral("proxyport"), 3128);
         config.setBoolean(QStringLiteral("autoseal"), true);
 
-        QCOMPARE(strings.count(), 1);
-        QCOMPARE(strings.at(0), (QVariantList{QStringLiteral("proxyhost"), QStringLiteral("proxy.local")}));
-        QCOMPARE(integers.count(), 1);
-        QCOMPARE(integers.at(0), (QVariantList{QStringLiteral("proxyport"), 3128}));
-        QCOMPARE(booleans.count(), 1);
-        QCOMPARE(booleans.at(0), (QVariantList{QStringLiteral("autoseal"), true}));
+        QCOMPARE(strings, (QList<QVariantList>{{QStringLiteral("proxyhost"), QStringLiteral("proxy.local")}}));
+        QCOMPARE(integers, (QList<QVariantList>{{QStringLiteral("proxyport"), 3128}}));
+        QCOMPARE(booleans, (QList<QVariantList>{{QStringLiteral("autoseal"), true}}));
         QCOMPARE(config.getString(QStringLiteral("proxyport")), QStringLiteral("3128"));
         QCOMPARE(config.getString(QStringLiteral("autoseal")), QStringLiteral("true"));
         QCOMPARE(readConfig(), QByteArray("a=b\n"));

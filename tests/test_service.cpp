@@ -319,6 +319,7 @@ void TestService::seal_recordedOrRefused()
     QCOMPARE(row.apId + "/" + row.userId, std::string("5101/17"));
     // 5107 is not commissioned: the service answers with a null result.
     QVERIFY(!session->sealTimetable("1021", "3102", "5107"));
+    QCOMPARE(m_service->seals().size(), std::size_t(3)); // two seeded, one new, none refused
 }
 
 void TestService::wait_replyFinishedDuringNestedWaitStillCounts()

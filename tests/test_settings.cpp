@@ -1,4 +1,6 @@
 #include "app/configuration.h"
+#include "support/cannedhttpserver.h"
+#include "support/testfiles.h"
 #include "ui/assetproxydialog.h"
 
 #include <QCheckBox>
@@ -10,39 +12,10 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
-
-namespace {
-
-// A one-shot HTTP server that answers any request with an empty 200.
-class TinyHttpServer : public QTcpServer
-{
-public:
-    int connections = 0;
-
-    TinyHttpServer()
-    {
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = nextPendingConnection()) {
-                ++connections;
-                connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-                    socket->readAll();
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-                    socket->disconnectFromHost();
-                });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-        listen(QHostAddress::LocalHost);
-    }
-};
-
-} // namespace
 
 class TestSettings : public QObject
 {
@@ -61,19 +34,8 @@ private:
         return widget;
     }
 
-    QByteArray configFile() const
-    {
-        QFile file(m_config->filePath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
 private slots:
-    void initTestCase()
-    {
-        qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path()));
-        QCoreApplication::setApplicationName(QStringLiteral("SealStation"));
-        QCoreApplication::setOrganizationName(QStringLiteral("Vesk"));
-    }
+    void initTestCase() { useDataHome(m_home.path()); }
 
     void init()
     {
@@ -157,16 +119,14 @@ private slots:
         QCOMPARE(applied.password(), QStringLiteral("s=cret"));
         QVERIFY(booleans.contains(QVariantList{QStringLiteral("autoseal"), true}));
 
+        // Every key reaches the file, read back as the next start reads it.
         Configuration reread;
         reread.load(QStringLiteral("user.config"));
-        QCOMPARE(reread.getInteger(QStringLiteral("proxytype")), 2);
-        QCOMPARE(reread.getString(QStringLiteral("proxyhost")), QStringLiteral("proxy.lan"));
-        QCOMPARE(reread.getInteger(QStringLiteral("proxyport")), 65535);
-        QCOMPARE(reread.getString(QStringLiteral("proxyuser")), QStringLiteral("op"));
-        QCOMPARE(reread.getString(QStringLiteral("proxypass")), QStringLiteral("s=cret"));
-        QCOMPARE(reread.getBoolean(QStringLiteral("autoseal")), true);
-        QCOMPARE(reread.multipleSealDialogue(), false);
-        QCOMPARE(reread.getString(QStringLiteral("protocol")), QStringLiteral("udp"));
+        QStringList stored;
+        for (const char *key : {"proxytype", "proxyhost", "proxyport", "proxyuser", "proxypass", "autoseal",
+                                "mutiple.seal.dialogue", "protocol"})
+            stored << reread.getString(QLatin1String(key));
+        QCOMPARE(stored.join(' '), QStringLiteral("2 proxy.lan 65535 op s=cret true false udp"));
     }
 
     void typedProtocol_isStoredAsUdp()
@@ -183,13 +143,13 @@ private slots:
     {
         m_config->setInteger(QStringLiteral("proxytype"), 0);
         QVERIFY(m_config->save());
-        const QByteArray before = configFile();
+        const QByteArray before = readFile(m_config->filePath());
         AssetProxyDialog dialog(nullptr, m_config.get());
         child<QRadioButton>(dialog, "rbnDefine")->setChecked(true);
         child<QLineEdit>(dialog, "tbxHost")->setText(QStringLiteral("proxy.lan"));
         child<QDialogButtonBox>(dialog, "buttonBox")->button(QDialogButtonBox::Cancel)->click();
         QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QCOMPARE(configFile(), before);
+        QCOMPARE(readFile(m_config->filePath()), before);
         QCOMPARE(m_config->getInteger(QStringLiteral("proxytype")), 0);
         QCOMPARE(QNetworkProxy::applicationProxy().type(), QNetworkProxy::NoProxy);
     }
@@ -199,13 +159,20 @@ private slots:
         QTest::addColumn<QByteArray>("variable");
         QTest::addColumn<QByteArray>("value");
         QTest::addColumn<QString>("expectedUser");
+        QTest::addColumn<QString>("expectedHost");
 
         QTest::newRow("http proxy, stored credentials")
-            << QByteArray("http_proxy") << QByteArray("http://127.0.0.1:3128") << "stored";
+            << QByteArray("http_proxy") << QByteArray("http://127.0.0.1:3128") << "stored"
+            << "127.0.0.1";
         QTest::newRow("http proxy with own user")
-            << QByteArray("http_proxy") << QByteArray("http://alice:pw@127.0.0.1:3128") << "alice";
+            << QByteArray("http_proxy") << QByteArray("http://alice:pw@127.0.0.1:3128") << "alice"
+            << "127.0.0.1";
         QTest::newRow("socks5 becomes http")
-            << QByteArray("http_proxy") << QByteArray("socks5://127.0.0.1:3128") << "stored";
+            << QByteArray("http_proxy") << QByteArray("socks5://127.0.0.1:3128") << "stored"
+            << "127.0.0.1";
+        // The system reports no proxy: the one in effect is kept.
+        QTest::newRow("none reported") << QByteArray("http_proxy") << QByteArray() << ""
+                                       << "kept";
     }
 
     void systemProxy()
@@ -213,42 +180,37 @@ private slots:
         QFETCH(QByteArray, variable);
         QFETCH(QByteArray, value);
         QFETCH(QString, expectedUser);
+        QFETCH(QString, expectedHost);
 
         qputenv(variable.constData(), value);
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("kept"), 3128));
         QNetworkProxy stored;
         stored.setUser(QStringLiteral("stored"));
         stored.setPassword(QStringLiteral("storedpw"));
         applyProxy(1, stored);
         const QNetworkProxy applied = QNetworkProxy::applicationProxy();
         QCOMPARE(applied.type(), QNetworkProxy::HttpProxy);
-        QCOMPARE(applied.hostName(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(applied.hostName(), expectedHost);
         QCOMPARE(applied.port(), quint16(3128));
         QCOMPARE(applied.user(), expectedUser);
     }
 
-    void systemProxy_withNoneReported_keepsCurrentProxy()
-    {
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("kept"), 8080));
-        applyProxy(1, QNetworkProxy());
-        QCOMPARE(QNetworkProxy::applicationProxy().hostName(), QStringLiteral("kept"));
-    }
-
     void noProxy_connectsDirectly_evenWithHttpProxyInEnvironment()
     {
-        TinyHttpServer proxy;
-        TinyHttpServer target;
-        qputenv("http_proxy", QByteArray("http://127.0.0.1:") + QByteArray::number(proxy.serverPort()));
+        CannedHttpServer proxy(200, QByteArray());
+        CannedHttpServer target(200, QByteArray());
+        qputenv("http_proxy", "http://127.0.0.1:" + proxy.port().toLatin1());
         QNetworkProxyFactory::setUseSystemConfiguration(true);
         applyProxy(0, QNetworkProxy());
 
         QNetworkAccessManager manager;
-        const QUrl url(QStringLiteral("http://127.0.0.1:%1/").arg(target.serverPort()));
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1/").arg(target.port()));
         std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
         QSignalSpy finished(reply.get(), &QNetworkReply::finished);
         QVERIFY(finished.wait(10000));
         QCOMPARE(reply->error(), QNetworkReply::NoError);
-        QCOMPARE(target.connections, 1);
-        QCOMPARE(proxy.connections, 0);
+        QCOMPARE(target.connections(), 1);
+        QCOMPARE(proxy.connections(), 0);
         QNetworkProxyFactory::setUseSystemConfiguration(false);
     }
 };

@@ -8,6 +8,7 @@
 #include "sim/relayserver.h"
 #include "sim/simconsole.h"
 #include "sim/simulator.h"
+#include "support/keytestsupport.h"
 #include "support/websim_support.h"
 
 #include <QFile>
@@ -29,14 +30,6 @@
 Q_DECLARE_METATYPE(SimCommand::Kind)
 
 namespace {
-
-QByteArray framed(const QByteArray &payload)
-{
-    std::vector<uint8_t> frame(kframe::maxFrameSize(static_cast<size_t>(payload.size())));
-    const size_t length = kframe::buildFrame(reinterpret_cast<const uint8_t *>(payload.constData()),
-                                             static_cast<size_t>(payload.size()), frame.data(), frame.size());
-    return QByteArray(reinterpret_cast<const char *>(frame.data()), static_cast<int>(length));
-}
 
 // The application's side of the key socket: its real device, with a deadline on every read.
 class KeyClient
@@ -139,6 +132,13 @@ public:
         return done;
     }
 
+    // Ended by itself with code 0, said so last, and removed its key socket.
+    bool stoppedCleanly()
+    {
+        return finish() && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0 &&
+               output().endsWith(QLatin1String("Simulator stopped.\n")) && !QFile::exists(m_socket);
+    }
+
     QString output()
     {
         m_output += m_process.readAllStandardOutput();
@@ -191,7 +191,13 @@ private slots:
     void program_floodOfCommandsRunsEveryOneInOrder();
 
 private:
-    std::unique_ptr<Simulator> startedSimulator(QTemporaryDir &dir);
+    // Starts the simulator in this process with a console on it; the console's lines go to m_output.
+    void startConsole();
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<Simulator> m_simulator;
+    std::unique_ptr<SimConsole> m_console;
+    QStringList m_output;
 };
 
 void TestSimulator::parseCommand_data()
@@ -355,29 +361,28 @@ void TestSimulator::relay_answersWithoutNagleDelay()
     QCOMPARE(accepted.first()->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
 }
 
-std::unique_ptr<Simulator> TestSimulator::startedSimulator(QTemporaryDir &dir)
+void TestSimulator::startConsole()
 {
     SimulatorOptions options;
     options.servicePort = 0;
     options.relayPort = 0;
-    options.databasePath = dir.filePath(QStringLiteral("vesk.db"));
-    options.keySocket = dir.filePath(QStringLiteral("key.sock"));
+    options.databasePath = m_dir.filePath(QStringLiteral("vesk%1.db").arg(QTest::currentTestFunction()));
+    options.keySocket = m_dir.filePath(QStringLiteral("key.sock"));
     options.keyStepDelayMs = 0;
-    auto simulator = std::make_unique<Simulator>();
+    m_console.reset();
+    m_simulator = std::make_unique<Simulator>();
     QString error;
-    if (!simulator->start(options, &error))
-        qWarning().noquote() << error;
-    return simulator;
+    QVERIFY2(m_simulator->start(options, &error), qPrintable(error));
+    m_console = std::make_unique<SimConsole>(m_simulator.get());
+    m_output.clear();
+    connect(m_console.get(), &SimConsole::output, this, [this](const QString &line) { m_output << line; });
 }
 
 void TestSimulator::console_sleepHoldsLaterCommandsThenEndOfInputQuits()
 {
-    QTemporaryDir dir;
-    const std::unique_ptr<Simulator> simulator = startedSimulator(dir);
-    QVERIFY(simulator->isRunning());
-    SimConsole console(simulator.get());
-    QStringList output;
-    connect(&console, &SimConsole::output, &console, [&output](const QString &line) { output << line; });
+    startConsole();
+    SimConsole &console = *m_console;
+    const QStringList &output = m_output;
     QSignalSpy quit(&console, &SimConsole::quitRequested);
 
     console.feed(QStringLiteral("sleep 0.3"));
@@ -399,24 +404,22 @@ void TestSimulator::console_sleepHoldsLaterCommandsThenEndOfInputQuits()
 
 void TestSimulator::console_waitSealEndsWhenServiceRecordsSeal()
 {
-    QTemporaryDir dir;
-    const std::unique_ptr<Simulator> simulator = startedSimulator(dir);
-    QVERIFY(simulator->isRunning());
-    SimConsole console(simulator.get());
+    startConsole();
+    SimConsole &console = *m_console;
+    const QStringList &output = m_output;
+    const quint16 port = m_simulator->servicePort();
     console.setSealPollInterval(20);
-    QStringList output;
-    connect(&console, &SimConsole::output, &console, [&output](const QString &line) { output << line; });
     QSignalSpy ready(&console, &SimConsole::ready);
 
     console.feed(QStringLiteral("wait seal 30"));
     console.feed(QStringLiteral("seals"));
     QTRY_VERIFY(console.isHolding());
-    const QByteArray token = websim::loginToken(simulator->servicePort(), "operator", QStringLiteral("Pack2025"));
+    const QByteArray token = websim::loginToken(port, "operator", QStringLiteral("Pack2025"));
     QVERIFY(!token.isEmpty());
-    const websim::RawReply reply = websim::parseReply(websim::rawExchange(
-        simulator->servicePort(),
-        websim::rawRequest("PUT", "/veskservice/timetable/seal", R"({"pointId":"1021","tableId":"3101","apId":"5101"})",
-                           {"DRAV-Token: " + token, "Content-Type: application/json"})));
+    const websim::RawReply reply = websim::parseReply(
+        websim::rawExchange(port, websim::rawRequest("PUT", "/veskservice/timetable/seal",
+                                                     R"({"pointId":"1021","tableId":"3101","apId":"5101"})",
+                                                     {"DRAV-Token: " + token, "Content-Type: application/json"})));
     QCOMPARE(reply.status, 200);
     QVERIFY(ready.wait(5000));
     QCOMPARE(output.first(), QStringLiteral("A new seal was recorded"));
@@ -427,12 +430,9 @@ void TestSimulator::console_waitSealEndsWhenServiceRecordsSeal()
 
 void TestSimulator::console_explainsCommandsThatCannotRun()
 {
-    QTemporaryDir dir;
-    const std::unique_ptr<Simulator> simulator = startedSimulator(dir);
-    QVERIFY(simulator->isRunning());
-    SimConsole console(simulator.get());
-    QStringList output;
-    connect(&console, &SimConsole::output, &console, [&output](const QString &line) { output << line; });
+    startConsole();
+    SimConsole &console = *m_console;
+    const QStringList &output = m_output;
     QSignalSpy ready(&console, &SimConsole::ready);
 
     for (const char *line : {"transfer", "present 411872", "present 999", "plug", "unplug", "transfer", "fly"})
@@ -449,12 +449,10 @@ void TestSimulator::console_explainsCommandsThatCannotRun()
 
 void TestSimulator::console_framesShowWhatTheKeyReceived()
 {
-    QTemporaryDir dir;
-    const std::unique_ptr<Simulator> simulator = startedSimulator(dir);
-    QVERIFY(simulator->isRunning());
-    SimConsole console(simulator.get());
-    QStringList output;
-    connect(&console, &SimConsole::output, &console, [&output](const QString &line) { output << line; });
+    startConsole();
+    Simulator *simulator = m_simulator.get();
+    SimConsole &console = *m_console;
+    const QStringList &output = m_output;
 
     KeyClient key(simulator->keySocketPath());
     QVERIFY(key.open());
@@ -518,11 +516,7 @@ void TestSimulator::program_keyReportsServiceAndRelayItPrinted()
              QByteArray("0000000004a22b"));
 
     sim.m_process.closeWriteChannel();
-    QVERIFY(sim.finish());
-    QCOMPARE(sim.m_process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(sim.m_process.exitCode(), 0);
-    QVERIFY(sim.output().endsWith(QLatin1String("Simulator stopped.\n")));
-    QVERIFY(!QFile::exists(sim.m_socket));
+    QVERIFY2(sim.stoppedCleanly(), qPrintable(sim.output()));
 }
 
 void TestSimulator::program_stopsCleanlyOnSignal_data()
@@ -542,12 +536,8 @@ void TestSimulator::program_stopsCleanlyOnSignal()
     QVERIFY(sim.start());
     QVERIFY(sim.waitFor(QStringLiteral("Type help")));
     ::kill(static_cast<pid_t>(sim.m_process.processId()), signalNumber);
-    QVERIFY(sim.finish());
-    QCOMPARE(sim.m_process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(sim.m_process.exitCode(), 0);
+    QVERIFY2(sim.stoppedCleanly(), qPrintable(sim.output()));
     QVERIFY(sim.output().contains(name + QStringLiteral(": stopping")));
-    QVERIFY(sim.output().endsWith(QLatin1String("Simulator stopped.\n")));
-    QVERIFY(!QFile::exists(sim.m_socket));
 }
 
 void TestSimulator::program_exitWithStopsWhenProcessEnds()

@@ -1,3 +1,5 @@
+#include "support/testfiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -46,12 +48,8 @@ private slots:
         QTemporaryDir home;
         QVERIFY(home.isValid());
         const QString configPath = dataDir(home.path()) + QStringLiteral("/user.config");
-        if (!config.isEmpty()) {
-            QVERIFY(QDir().mkpath(dataDir(home.path())));
-            QFile file(configPath);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(config);
-        }
+        if (!config.isEmpty())
+            QVERIFY(writeFile(configPath, config));
 
         QProcess app;
         app.setProcessEnvironment(freshUserEnvironment(home.path()));

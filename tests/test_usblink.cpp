@@ -1,6 +1,5 @@
 // The USB transport's real thread against the emulated key over a real socket.
 
-#include "key/kframe.h"
 #include "key/usblink.h"
 #include "sim/emulatedkey.h"
 #include "support/keytestsupport.h"
@@ -10,18 +9,6 @@
 #include <QtTest>
 
 #include <memory>
-
-namespace {
-
-QByteArray framed(const QByteArray &payload)
-{
-    std::vector<uint8_t> frame(kframe::maxFrameSize(static_cast<size_t>(payload.size())));
-    const size_t length = kframe::buildFrame(reinterpret_cast<const uint8_t *>(payload.constData()),
-                                             static_cast<size_t>(payload.size()), frame.data(), frame.size());
-    return QByteArray(reinterpret_cast<const char *>(frame.data()), static_cast<int>(length));
-}
-
-} // namespace
 
 class TestUsbLink : public QObject
 {

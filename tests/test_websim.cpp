@@ -39,20 +39,13 @@ private slots:
     void callWithoutValidToken_gets401();
     void link_knownCodeGivesScheduleUnknownGivesNull();
     void seal_persistsAcrossRestart();
-    void seal_refusedForUncommissionedLock();
     void existingSeals_arePaged();
-    void deassign_voidsSealsAndAssignRestores();
-    void rename_storesDescription();
-    void validate_commissionsLock();
+    void deassign_voidsSealsAndUnknownPairChangesNothing();
     void postWithMethodOverride_actsAsPut();
     void recording_keepsHeadersInWireOrder();
-    void fault_data();
-    void fault();
+    void fault_delaysCountedRequestsOnItsPathOnly();
     void fault_closeConnection_sendsNoBytes();
-    void fault_appliesOnlyToCountedRequests();
-    void noAnswer_holdsUntilStopAndStopIsPrompt();
-    void stop_doesNotWaitForIdleKeepAlive();
-    void secondServerOnSamePort_failsToStart();
+    void stop_isPromptWithHeldRequestAndIdleKeepAlive();
     void unusableDatabase_failsToStart();
     void acceptedConnection_sendsWithoutNagleDelay();
 
@@ -157,12 +150,8 @@ void TestWebSim::link_knownCodeGivesScheduleUnknownGivesNull()
     QCOMPARE(reply.header("Content-Type"), QByteArray("application/json;charset=UTF-8"));
     const QJsonObject schedule = json(reply).value("result").toObject();
     QCOMPARE(schedule.value("examSchedId").toInt(), 7010);
-    QCOMPARE(schedule.value("pointId").toString(), QString("1052"));
-    QCOMPARE(schedule.value("tableId").toString(), QString("3101"));
-    QCOMPARE(schedule.value("subjectName").toString(), QString("Mathematics Paper 1"));
+    QCOMPARE(schedule.value("pointId").toString() + '/' + schedule.value("tableId").toString(), QString("1052/3101"));
     QCOMPARE(schedule.value("centerName").toString(), QString("St. Joseph's Secondary School"));
-    QCOMPARE(schedule.value("start").toDouble(), 1762153200.0);
-    QCOMPARE(schedule.value("end").toDouble(), 1762164000.0);
     QCOMPARE(schedule.value("state").toString(), QString("ASSIGNED")); // linking assigns it
     QCOMPARE(m_service->isAssigned("1052", "3101"), std::optional<bool>(true));
 
@@ -198,15 +187,6 @@ void TestWebSim::seal_persistsAcrossRestart()
     QCOMPARE(restarted.lock("5110")->state, std::string("CLOSED"));
 }
 
-void TestWebSim::seal_refusedForUncommissionedLock()
-{
-    const RawReply reply =
-        call("PUT", "/veskservice/timetable/seal", R"({"pointId":"1021","tableId":"3101","apId":"5107"})");
-    QCOMPARE(json(reply).value("rc").toInt(), 409);
-    QVERIFY(json(reply).value("result").isNull());
-    QCOMPARE(m_service->seals().size(), size_t(2));
-}
-
 void TestWebSim::existingSeals_arePaged()
 {
     QCOMPARE(call("PUT", "/veskservice/timetable/seal", R"({"pointId":"1034","tableId":"3101","apId":"5101"})").status,
@@ -219,10 +199,7 @@ void TestWebSim::existingSeals_arePaged()
     const QJsonArray list = page.value("list").toArray();
     QCOMPARE(list.size(), 1);
     const QJsonObject seal = list.first().toObject();
-    QCOMPARE(seal.value("apId").toString(), QString("5105"));
-    QCOMPARE(seal.value("tableId").toString(), QString("3101"));
-    QCOMPARE(seal.value("pointId").toString(), QString("1034"));
-    QCOMPARE(seal.value("examSchedId").toInt(), 7004);
+    QCOMPARE(seal.value("apId").toString() + '/' + seal.value("pointId").toString(), QString("5105/1034"));
     QCOMPARE(seal.value("apRfId").toDouble(), 303663.0);
 
     reply = call("GET", "/veskservice/examschedule/ap?pointId=1021&tableId=3106");
@@ -234,7 +211,7 @@ void TestWebSim::existingSeals_arePaged()
     QCOMPARE(call("GET", "/veskservice/examschedule/ap?pointId=1034&tableId=3101&limit=-1").status, 400);
 }
 
-void TestWebSim::deassign_voidsSealsAndAssignRestores()
+void TestWebSim::deassign_voidsSealsAndUnknownPairChangesNothing()
 {
     const QByteArray body = R"([{"pointId":"1034","tableId":"3101"}])";
     RawReply reply = call("PUT", "/veskservice/examschedule/deassign/sub/center/", body);
@@ -246,11 +223,8 @@ void TestWebSim::deassign_voidsSealsAndAssignRestores()
     reply = call("GET", "/veskservice/examschedule/ap?pointId=1034&tableId=3101");
     QCOMPARE(json(reply).value("result").toObject().value("count").toInt(), 0);
     QVERIFY(m_service->seals().front().voided);
-
-    reply = call("PUT", "/veskservice/examschedule/assign/sub/center/", body);
-    QCOMPARE(json(reply).value("rc").toInt(), 200);
-    QCOMPARE(json(reply).value("result").toArray().first().toObject().value("state").toString(), QString("ASSIGNED"));
-    QCOMPARE(m_service->isAssigned("1034", "3101"), std::optional<bool>(true));
+    // Assign restores it (test_service's reassign checks the assign side through the client).
+    QCOMPARE(json(call("PUT", "/veskservice/examschedule/assign/sub/center/", body)).value("rc").toInt(), 200);
 
     // An unknown pair changes nothing, not even the known pair beside it.
     reply = call("PUT", "/veskservice/examschedule/deassign/sub/center/",
@@ -258,30 +232,6 @@ void TestWebSim::deassign_voidsSealsAndAssignRestores()
     QCOMPARE(json(reply).value("rc").toInt(), 404);
     QVERIFY(json(reply).value("result").toArray().isEmpty());
     QCOMPARE(m_service->isAssigned("1034", "3101"), std::optional<bool>(true));
-}
-
-void TestWebSim::rename_storesDescription()
-{
-    const RawReply reply = call("PUT", "/veskservice/lock", R"({"lockId":"5104","description":"303662"})");
-    QCOMPARE(json(reply).value("rc").toInt(), 200);
-    QCOMPARE(m_service->lock("5104")->description, std::string("303662"));
-    QCOMPARE(json(call("PUT", "/veskservice/lock", R"({"lockId":"0","description":"x"})")).value("rc").toInt(), 404);
-}
-
-void TestWebSim::validate_commissionsLock()
-{
-    RawReply reply = call("GET", "/veskservice/lock/find/by/rf/411873");
-    QCOMPARE(json(reply).value("result").toObject().value("commissionState").toString(), QString("PENDING"));
-
-    reply = call("PUT", "/veskservice/lock/validate", R"({"lockId":"5108","description":"411873","type":2})");
-    const QJsonObject lock = json(reply).value("result").toObject();
-    QCOMPARE(lock.value("lockId").toString(), QString("5108"));
-    QCOMPARE(lock.value("commissionState").toString(), QString("COMMISSIONED"));
-    QCOMPARE(m_service->lock("5108")->commissionState, std::string("COMMISSIONED"));
-
-    reply = call("GET", "/veskservice/lock/find/by/rf/999999");
-    QCOMPARE(json(reply).value("rc").toInt(), 404);
-    QVERIFY(json(reply).value("result").isNull());
 }
 
 void TestWebSim::postWithMethodOverride_actsAsPut()
@@ -326,35 +276,17 @@ void TestWebSim::recording_keepsHeadersInWireOrder()
     QCOMPARE(put.header("x-http-method-override"), std::string("PUT"));
 }
 
-void TestWebSim::fault_data()
+void TestWebSim::fault_delaysCountedRequestsOnItsPathOnly()
 {
-    QTest::addColumn<int>("action");
-    QTest::addColumn<int>("delayMs");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("bodyStart");
-
-    QTest::newRow("latency") << int(sim::FaultAction::Answer) << 300 << 200 << QByteArray("{");
-    QTest::newRow("server error") << int(sim::FaultAction::ServerError) << 0 << 500 << QByteArray("{");
-    QTest::newRow("not json") << int(sim::FaultAction::NotJson) << 0 << 200 << QByteArray("<html>");
-}
-
-void TestWebSim::fault()
-{
-    QFETCH(int, action);
-    QFETCH(int, delayMs);
-    QFETCH(int, status);
-    QFETCH(QByteArray, bodyStart);
-
     m_service->addFault(
-        {"/veskservice/lock/find/by/rf/*", sim::FaultAction(action), std::chrono::milliseconds(delayMs)});
+        {"/veskservice/lock/find/by/rf/*", sim::FaultAction::ServerError, std::chrono::milliseconds(300), 2});
     QElapsedTimer timer;
     timer.start();
-    const RawReply reply = call("GET", "/veskservice/lock/find/by/rf/303659");
-    QVERIFY(timer.elapsed() >= delayMs);
-    QCOMPARE(reply.status, status);
-    QVERIFY2(reply.body.startsWith(bodyStart), reply.body.constData());
-    // Other paths are not affected.
+    QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 500);
+    QVERIFY(timer.elapsed() >= 300);
     QCOMPARE(call("GET", "/veskservice/examschedule/ap?pointId=1034&tableId=3101").status, 200);
+    QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 500);
+    QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 200);
 }
 
 void TestWebSim::fault_closeConnection_sendsNoBytes()
@@ -377,22 +309,21 @@ void TestWebSim::fault_closeConnection_sendsNoBytes()
     QVERIFY(m_service->requestCount() >= 1);
 }
 
-void TestWebSim::fault_appliesOnlyToCountedRequests()
+void TestWebSim::stop_isPromptWithHeldRequestAndIdleKeepAlive()
 {
-    m_service->addFault({"", sim::FaultAction::ServerError, std::chrono::milliseconds(0), 2});
-    QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 500);
-    QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 500);
-    QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 200);
-}
+    QNetworkAccessManager keepAlive, manager;
+    const QString base = QString::fromStdString(m_service->baseUrl());
+    QNetworkRequest find(QUrl(base + "/veskservice/lock/find/by/rf/303659"));
+    find.setRawHeader("DRAV-Token", m_token);
+    std::unique_ptr<QNetworkReply> idle(keepAlive.get(find));
+    QSignalSpy idleDone(idle.get(), &QNetworkReply::finished);
+    QVERIFY(idleDone.wait()); // keepAlive holds this connection open and idle
 
-void TestWebSim::noAnswer_holdsUntilStopAndStopIsPrompt()
-{
     m_service->addFault({"/veskservice/login", sim::FaultAction::NoAnswer});
-    QNetworkAccessManager manager;
-    QNetworkRequest request(QUrl(QString::fromStdString(m_service->baseUrl()) + "/veskservice/login"));
-    request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
-    std::unique_ptr<QNetworkReply> reply(manager.post(request, QByteArray("username=operator&password=x")));
-    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    QNetworkRequest login(QUrl(base + "/veskservice/login"));
+    login.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
+    std::unique_ptr<QNetworkReply> held(manager.post(login, QByteArray("username=operator&password=x")));
+    QSignalSpy finished(held.get(), &QNetworkReply::finished);
     QTRY_COMPARE(m_service->heldCount(), size_t(1));
     QVERIFY(finished.isEmpty());
     QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 200); // others are still served
@@ -402,35 +333,7 @@ void TestWebSim::noAnswer_holdsUntilStopAndStopIsPrompt()
     m_service->stop();
     QVERIFY2(timer.elapsed() < 1000, QByteArray::number(timer.elapsed()).constData());
     QVERIFY(finished.wait());
-    QVERIFY(reply->error() != QNetworkReply::NoError);
-}
-
-void TestWebSim::stop_doesNotWaitForIdleKeepAlive()
-{
-    QNetworkAccessManager manager;
-    QNetworkRequest request(QUrl(QString::fromStdString(m_service->baseUrl()) + "/veskservice/lock/find/by/rf/303659"));
-    request.setRawHeader("DRAV-Token", m_token);
-    std::unique_ptr<QNetworkReply> reply(manager.get(request));
-    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-    QVERIFY(finished.wait());
-    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
-
-    QElapsedTimer timer;
-    timer.start();
-    m_service->stop(); // the manager still holds its keep-alive connection
-    QVERIFY2(timer.elapsed() < 1000, QByteArray::number(timer.elapsed()).constData());
-}
-
-void TestWebSim::secondServerOnSamePort_failsToStart()
-{
-    sim::WebService::Options options;
-    options.port = m_service->port();
-    options.databasePath = m_dir->filePath("other.db").toStdString();
-    sim::WebService second(options);
-    std::string error;
-    QVERIFY(!second.start(&error));
-    QVERIFY(!error.empty());
-    QCOMPARE(call("GET", "/veskservice/lock/find/by/rf/303659").status, 200);
+    QVERIFY(held->error() != QNetworkReply::NoError);
 }
 
 void TestWebSim::unusableDatabase_failsToStart()

@@ -10,6 +10,7 @@ CannedHttpServer::CannedHttpServer(int status, const QByteArray &body, const QBy
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
             socket->setParent(this);
+            ++m_connections;
             connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
                 // One request per connection: answer once its headers are in, ignore the rest.
                 socket->setProperty("seen", socket->property("seen").toByteArray() + socket->readAll());

@@ -13,8 +13,10 @@ public:
     CannedHttpServer(int status, const QByteArray &body, const QByteArray &extraHeaders = QByteArray());
 
     QString port() const { return QString::number(m_server.serverPort()); }
+    int connections() const { return m_connections; }
 
 private:
     QTcpServer m_server;
     QByteArray m_reply;
+    int m_connections = 0;
 };

@@ -1,6 +1,9 @@
 #include "support/keytestsupport.h"
 
 #include "key/kcodec.h"
+#include "key/kframe.h"
+
+#include <vector>
 
 #include <atomic>
 
@@ -50,4 +53,12 @@ QByteArray serialised(KMessage &message)
     uint8_t buffer[KMESSAGE_MAX_SIZE];
     const int length = message.serialize(buffer, sizeof(buffer));
     return QByteArray(reinterpret_cast<const char *>(buffer), length);
+}
+
+QByteArray framed(const QByteArray &payload)
+{
+    std::vector<uint8_t> frame(kframe::maxFrameSize(static_cast<size_t>(payload.size())));
+    const size_t length = kframe::buildFrame(reinterpret_cast<const uint8_t *>(payload.constData()),
+                                             static_cast<size_t>(payload.size()), frame.data(), frame.size());
+    return QByteArray(reinterpret_cast<const char *>(frame.data()), static_cast<int>(length));
 }

@@ -33,3 +33,6 @@ private:
 
 // The serialised bytes of a message, as the key or the application sends it.
 QByteArray serialised(KMessage &message);
+
+// The payload as one key-link frame: flags, stuffing and FCS.
+QByteArray framed(const QByteArray &payload);
