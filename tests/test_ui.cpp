@@ -427,6 +427,34 @@ private slots:
             QTRY_COMPARE(s.operationStyle(), kSuccess);
     }
 
+    // Without the key's confirmation the lock may still be open: the page must not keep waiting.
+    void keyLostBeforeConfirmation_data()
+    {
+        QTest::addColumn<bool>("sealing");
+        QTest::newRow("while closing") << true;
+        QTest::newRow("while opening") << false;
+    }
+
+    void keyLostBeforeConfirmation()
+    {
+        QFETCH(bool, sealing);
+        UiStation s;
+        QVERIFY(s.login());
+        s.key->setStepDelay(5000);
+        s.key->presentLock(303659);
+        s.scan(kMaths);
+        s.key->clearRecord();
+        if (sealing)
+            QTest::mouseClick(s.find<QPushButton>("btnPack"), Qt::LeftButton);
+        else
+            QTest::keyClick(s.window.get(), Qt::Key_U, Qt::ControlModifier);
+        QTRY_VERIFY(keyRequestTags(*s.key).contains(sealing ? TAG_CLOSE : TAG_OPEN));
+        s.key->unplug();
+        QTRY_COMPARE(s.operationStyle(), kFailure);
+        QCOMPARE(s.window->sealWidget()->operation(), SealWidget::OperationNone);
+        QVERIFY(s.find<QPushButton>("btnPack")->isEnabled());
+    }
+
     void tagIgnored_data()
     {
         QTest::addColumn<bool>("loggedOut");

@@ -70,9 +70,11 @@ SealWidget::SealWidget(QWidget *parent, cLinker *linker, Configuration *config)
     connect(m_linker, &cLinker::setBtnEnabled, this, &SealWidget::setBtnEnabled);
     connect(m_linker, &cLinker::updateLabel, this, &SealWidget::updateLabel);
     connect(m_linker, &cLinker::updateStatus, this, &SealWidget::updateStatus);
+    connect(m_linker, &cLinker::usbConnected, this, &SealWidget::keyConnectionChanged);
     connect(this, &SealWidget::linkSuccessful, this, &SealWidget::linkSuccessful_Handler);
     connect(this, &SealWidget::linkFailed, this, &SealWidget::linkFailed_Handler);
     m_autoSeal = m_config->getBoolean(QStringLiteral("autoseal"));
+    m_keyPresent = m_linker->isKeyReady();
     connect(m_config, &Configuration::updatedBoolean, this, &SealWidget::configUpdatedBoolean);
     connect(&m_tagTimer, &QTimer::timeout, this, &SealWidget::checkState);
 }
@@ -263,6 +265,34 @@ void SealWidget::tagReadFailed()
     emit statusMessage(QStringLiteral("Could not find a seal."));
     m_tagRetries = 0;
     m_waitingForTag = false;
+}
+
+void SealWidget::keyConnectionChanged(bool connected)
+{
+    // The transport reports a lost key twice; only the change from present to gone counts.
+    const bool wasPresent = m_keyPresent;
+    m_keyPresent = connected;
+    if (wasPresent && !connected)
+        keyLost();
+}
+
+void SealWidget::keyLost()
+{
+    // While a seal is being recorded the service calls go on; the close then meets no key.
+    if (m_operation == OperationNone || m_recording)
+        return;
+    qDebug().noquote() << "Key disconnected during an operation";
+    const bool readingTag = m_waitingForTag;
+    m_tagTimer.stop();
+    m_waitingForTag = false;
+    m_tagRetries = 0;
+    // Without the key's confirmation the lock may still be open: say so instead of waiting silently.
+    if (readingTag)
+        failOperation(QStringLiteral("Key disconnected, no tag was read."));
+    else if (m_operation == OperationOpen)
+        failOperation(QStringLiteral("Key disconnected before the lock confirmed it was open."));
+    else
+        failOperation(QStringLiteral("Key disconnected before the lock confirmed it was closed."));
 }
 
 void SealWidget::failOperation(const QString &message)

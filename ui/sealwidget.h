@@ -73,6 +73,8 @@ public slots:
 
 private:
     bool recordSeal(const Lock &lock, const QPointer<JSON> &session);
+    void keyConnectionChanged(bool connected);
+    void keyLost();
     void failOperation(const QString &message);
     void showSuccess();
     void showFailure();
@@ -92,6 +94,7 @@ private:
     bool m_linking = false;
     // True from a tag read until its seal is recorded, across the service calls' waits.
     bool m_recording = false;
+    bool m_keyPresent = false;
     Operation m_operation = OperationNone;
     bool m_autoSeal = false;
     int m_tagRetries = 0;
