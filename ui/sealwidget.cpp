@@ -15,6 +15,8 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 
+#include <iterator>
+
 namespace {
 
 const char kSuccessStyle[] = "background-color: green; image:url(:/assets/operation_success.png);";
@@ -241,14 +243,7 @@ void SealWidget::checkState()
         m_linker->requestScanTag();
         return;
     }
-    qDebug().noquote() << "Tag read failed";
-    setButtonsEnabled(true);
-    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
-    m_operation = OperationNone;
-    emit statusMessage(QStringLiteral("Could not find a seal."));
-    m_tagRetries = 0;
-    m_waitingForTag = false;
-    m_tagTimer.stop();
+    giveUpTagRead();
 }
 
 void SealWidget::tagReadFailed()
@@ -258,13 +253,17 @@ void SealWidget::tagReadFailed()
         qDebug().noquote() << "Tag read failure ignored";
         return;
     }
+    giveUpTagRead();
+}
+
+void SealWidget::giveUpTagRead()
+{
     qDebug().noquote() << "Tag read failed";
-    setButtonsEnabled(true);
-    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
-    m_operation = OperationNone;
-    emit statusMessage(QStringLiteral("Could not find a seal."));
+    // A stopped timer and a cleared wait: later ticks and retries have nothing to do.
+    m_tagTimer.stop();
     m_tagRetries = 0;
     m_waitingForTag = false;
+    failOperation(QStringLiteral("Could not find a seal."));
 }
 
 void SealWidget::keyConnectionChanged(bool connected)
@@ -442,28 +441,12 @@ void SealWidget::updateLabel(uint Type, QString str)
 
 void SealWidget::keyCurrentStatus(eKeyCurrentStatus status)
 {
-    switch (status) {
-    case OPERATION_STARTED:
-        qDebug().noquote() << "Operation started";
-        break;
-    case OPERATION_BUSY:
-        qDebug().noquote() << "Operation busy";
-        break;
-    case OPERATION_DONE:
-        qDebug().noquote() << "Operation done";
-        break;
-    case TRANSFER_STARTED:
-        qDebug().noquote() << "Transfer started";
-        break;
-    case TRANSFER_BUSY:
-        qDebug().noquote() << "Transfer busy";
-        break;
-    case TRANSFER_DONE:
-        qDebug().noquote() << "Transfer done";
-        break;
-    default:
-        break;
-    }
+    // Indexed by the status value; 2 and 6 have no name and write nothing.
+    static const char *const texts[] = {"Operation started", "Operation busy", nullptr, "Operation done",
+                                        "Transfer started",  "Transfer busy",  nullptr, "Transfer done"};
+    const int index = int(status);
+    if (index >= 0 && index < int(std::size(texts)) && texts[index])
+        qDebug().noquote() << texts[index];
 }
 
 void SealWidget::configUpdatedBoolean(QString key, bool value)

@@ -75,6 +75,7 @@ private:
     bool recordSeal(const Lock &lock, const QPointer<JSON> &session);
     void keyConnectionChanged(bool connected);
     void keyLost();
+    void giveUpTagRead();
     void failOperation(const QString &message);
     void showSuccess();
     void showFailure();
