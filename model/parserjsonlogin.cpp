@@ -10,14 +10,10 @@ QJsonObject ParserJSONLogin::marshal(const QObject *record) const
 
 std::unique_ptr<Result> ParserJSONLogin::parse(const QJsonDocument *document) const
 {
-    std::unique_ptr<Result> result = ResultParser::parse(document);
-    if (!result)
-        return nullptr;
-    const QJsonObject top = document->object();
-    const auto found = top.constFind(QLatin1String("result"));
-    if (found == top.constEnd())
+    QJsonValue value;
+    std::unique_ptr<Result> result = parseEnvelope(document, value);
+    if (!result || value.isUndefined())
         return result;
-    const QJsonValue value = found.value();
     if (!isPresent(value)) {
         qDebug().noquote() << QStringLiteral("Null result returned");
         result->setData(nullptr);

@@ -14,14 +14,10 @@ QJsonObject ParserSubjectCenterLink::marshal(const QObject *record) const
 
 std::unique_ptr<Result> ParserSubjectCenterLink::parse(const QJsonDocument *document) const
 {
-    std::unique_ptr<Result> result = ResultParser::parse(document);
-    if (!result)
-        return nullptr;
-    const QJsonObject top = document->object();
-    const auto found = top.constFind(QLatin1String("result"));
-    if (found == top.constEnd())
+    QJsonValue value;
+    std::unique_ptr<Result> result = parseEnvelope(document, value);
+    if (!result || value.isUndefined())
         return result;
-    const QJsonValue value = found.value();
     if (value.isObject()) {
         traceOut("ParserSubjectLink - Result object found.\n");
         result->setData(parseExamSchedule(value.toObject()).release());
@@ -49,15 +45,12 @@ std::unique_ptr<ExamSchedule> ParserSubjectCenterLink::parseExamSchedule(const Q
 
 std::unique_ptr<Result> ParserSubjectCenterLinkArray::parse(const QJsonDocument *document) const
 {
-    std::unique_ptr<Result> result = ResultParser::parse(document);
-    if (!result)
-        return nullptr;
-    const QJsonObject top = document->object();
-    const auto found = top.constFind(QLatin1String("result"));
-    if (found == top.constEnd())
+    QJsonValue value;
+    std::unique_ptr<Result> result = parseEnvelope(document, value);
+    if (!result || value.isUndefined())
         return result;
     auto schedules = std::make_unique<QList<ExamSchedule *>>();
-    const QJsonArray array = found.value().toArray();
+    const QJsonArray array = value.toArray();
     for (const QJsonValue &element : array)
         schedules->append(parseExamSchedule(element.toObject()).release());
     result->setData(schedules.release());

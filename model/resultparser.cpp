@@ -87,3 +87,12 @@ int ResultParser::readInt(const QJsonObject &object, const char *key, int absent
     const QJsonValue value = object.value(QLatin1String(key));
     return isPresent(value) ? toInt32(value) : absent;
 }
+
+std::unique_ptr<Result> ResultParser::parseEnvelope(const QJsonDocument *document, QJsonValue &value) const
+{
+    value = QJsonValue(QJsonValue::Undefined);
+    std::unique_ptr<Result> result = ResultParser::parse(document);
+    if (result)
+        value = document->object().value(QLatin1String("result"));
+    return result;
+}

@@ -42,6 +42,10 @@ public:
     static int readInt(const QJsonObject &object, const char *key, int absent);
 
 protected:
+    // The envelope, and the value of "result" in `value`; a reply without "result" (the value
+    // is then undefined) needs nothing more, nor does a null document (no Result).
+    std::unique_ptr<Result> parseEnvelope(const QJsonDocument *document, QJsonValue &value) const;
+
     template <typename T>
     using ItemOperation = std::unique_ptr<T> (*)(const QJsonObject &);
 
@@ -61,16 +65,12 @@ std::unique_ptr<Result> ResultParser::parsePage(const QJsonDocument *document, c
                                                 const char *foundLine, const char *countText,
                                                 ItemOperation<T> makeItem) const
 {
-    std::unique_ptr<Result> result = ResultParser::parse(document);
-    if (!result)
-        return nullptr;
-    const QJsonObject top = document->object();
-    const auto found = top.constFind(QLatin1String("result"));
-    if (found == top.constEnd())
+    QJsonValue value;
+    std::unique_ptr<Result> result = parseEnvelope(document, value);
+    if (!result || value.isUndefined())
         return result;
     if (gettingLine)
         traceOut("%s", gettingLine);
-    const QJsonValue value = found.value();
     if (!value.isObject()) {
         traceOut("Something else...%d", static_cast<int>(value.type()));
         return result;
@@ -94,14 +94,10 @@ template <typename T>
 std::unique_ptr<Result> ResultParser::parseSingle(const QJsonDocument *document, const char *foundLine,
                                                   ItemOperation<T> makeItem) const
 {
-    std::unique_ptr<Result> result = ResultParser::parse(document);
-    if (!result)
-        return nullptr;
-    const QJsonObject top = document->object();
-    const auto found = top.constFind(QLatin1String("result"));
-    if (found == top.constEnd())
+    QJsonValue value;
+    std::unique_ptr<Result> result = parseEnvelope(document, value);
+    if (!result || value.isUndefined())
         return result;
-    const QJsonValue value = found.value();
     if (isPresent(value)) {
         traceOut("Valid property found...\n");
         if (value.isObject()) {
