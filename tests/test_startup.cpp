@@ -12,17 +12,10 @@ class TestStartup : public QObject
     Q_OBJECT
 
 private:
-    static QProcessEnvironment freshUserEnvironment(const QString &home)
+    static QProcessEnvironment offscreenUserEnvironment(const QString &home)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home);
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-        env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
+        QProcessEnvironment env = freshUserEnvironment(home);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.remove(QStringLiteral("SEALSTATION_KEY_SOCKET"));
-        QDir().mkpath(home + QStringLiteral("/run"));
         return env;
     }
 
@@ -52,7 +45,7 @@ private slots:
             QVERIFY(writeFile(configPath, config));
 
         QProcess app;
-        app.setProcessEnvironment(freshUserEnvironment(home.path()));
+        app.setProcessEnvironment(offscreenUserEnvironment(home.path()));
         app.setProcessChannelMode(QProcess::SeparateChannels);
         app.start(QStringLiteral(SEALSTATION_APP_PATH), QStringList());
         QVERIFY(app.waitForStarted());

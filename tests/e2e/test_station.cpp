@@ -7,6 +7,7 @@
 #include "key/kcodec.h"
 #include "sim/webstore.h"
 #include "support/keytestsupport.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -97,13 +98,7 @@ public:
             return false;
 
         const QString home = m_dir.filePath(QStringLiteral("home"));
-        QDir().mkpath(home + QStringLiteral("/run"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home);
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-        env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
+        QProcessEnvironment env = freshUserEnvironment(home);
         env.insert(QStringLiteral("SEALSTATION_KEY_SOCKET"), keySocket());
         env.insert(QStringLiteral("DISPLAY"), m_display);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));

@@ -24,3 +24,16 @@ void useDataHome(const QString &home)
     QCoreApplication::setApplicationName(QStringLiteral("SealStation"));
     QCoreApplication::setOrganizationName(QStringLiteral("Vesk"));
 }
+
+QProcessEnvironment freshUserEnvironment(const QString &home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
+    env.remove(QStringLiteral("SEALSTATION_KEY_SOCKET"));
+    QDir().mkpath(home + QStringLiteral("/run"));
+    return env;
+}
