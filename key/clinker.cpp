@@ -1,6 +1,7 @@
 #include "key/clinker.h"
 
 #include "app/configuration.h"
+#include "key/kframe.h"
 #include "key/srvlink.h"
 #include "key/usblink.h"
 
@@ -16,8 +17,6 @@
 #include <string>
 
 namespace {
-
-cLinker *productEngine = nullptr;
 
 void logText(const QString &text)
 {
@@ -58,19 +57,18 @@ cLinker *cLinker::get()
         auto *created = new cLinker(usb, Configuration::instance());
         if (QCoreApplication *app = QCoreApplication::instance())
             connect(app, &QCoreApplication::aboutToQuit, created, &cLinker::stopTransport);
-        productEngine = created;
         return created;
     }();
     return engine;
 }
 
-void cLinker::shutdown()
+// Defined here so that the relay does not depend on the engine.
+srvLink *srvLink::get()
 {
-    if (productEngine)
-        productEngine->stopTransport();
+    return cLinker::get()->relay();
 }
 
-cLinker::cLinker(usbLink *usb, Configuration *config, Clock clock, QObject *parent)
+cLinker::cLinker(usbLink *usb, Configuration *config, Clock clock, QObject *parent, srvLink *relay)
     : QThread(parent), m_usb(usb), m_config(config),
       m_clock(clock ? std::move(clock) : [] { return QDateTime::currentDateTimeUtc(); }),
       m_lastConnectRequest(QDateTime::fromSecsSinceEpoch(0, Qt::UTC))
@@ -82,9 +80,18 @@ cLinker::cLinker(usbLink *usb, Configuration *config, Clock clock, QObject *pare
     if (!m_usb->isRunning())
         m_usb->start(QThread::NormalPriority);
 
-    m_relay = new srvLink(this);
+    m_relay = relay ? relay : new srvLink();
+    m_relay->setParent(this);
     connect(m_relay, &srvLink::dataReceived, this, &cLinker::sendUSB);
     connect(this, &cLinker::sendToServer, m_relay, &srvLink::send);
+    // Queued: the relay gives up inside a send, while the key's payload is still in messageBuffer.
+    connect(
+        m_relay, &srvLink::connectionLost, this,
+        [this] {
+            if (switchRelay(false))
+                reportRelayClosed();
+        },
+        Qt::QueuedConnection);
 }
 
 cLinker::~cLinker()
@@ -93,10 +100,9 @@ cLinker::~cLinker()
     goodbye.addTag(newTagUInt8(TAG_DISCONNECT, 0));
     sendMessage(goodbye);
 
-    // Frames already queued to this engine carry buffers it owns; take them in before it goes.
+    // Frames still waiting in the transport are freed there once nobody receives them.
     disconnect(m_usb, nullptr, this, nullptr);
     blockSignals(true);
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void cLinker::stopTransport()
@@ -113,7 +119,12 @@ int cLinker::sendMessage(KMessage &message)
         return 0;
     // The byte after the message travels in the frame too; the key ignores it.
     m_messageBuffer[length] = 0;
-    if (m_firmwareVersion >= kFramedSendFirmware)
+    // The key reads one transfer of at most 1024 bytes; a longer frame would reach it cut.
+    if (kframe::frameLength(m_messageBuffer, static_cast<size_t>(length) + 1) > kframe::kTransferSize) {
+        logText(QStringLiteral("Message of %1 bytes does not fit one transfer to the key, not sent").arg(length));
+        return 0;
+    }
+    if (m_firmwareVersion >= kframe::kFramedSendMinFirmware)
         m_usb->framedSend(m_messageBuffer, length + 1);
     else
         m_usb->send(m_messageBuffer, length + 1);
@@ -166,6 +177,8 @@ void cLinker::tryConnectKey(bool stat)
         m_relay->closeServer();
         emit keyDisconnected();
         m_notConnected = 1;
+        // The next key may run older software: until it reports, frames go whole.
+        m_firmwareVersion = 0;
         emit setLayout(0);
     }
     emit usbConnected(stat);
@@ -216,22 +229,41 @@ void cLinker::requestClose()
     sendSingle(REQUEST, newTagBytes(TAG_CLOSE, nullptr, 0));
 }
 
-// Relay data for the key. More than one DATA message holds goes out as consecutive messages.
+// The longest leading part of `data` whose DATA message, framed and stuffed, fits one transfer.
+int cLinker::dataChunkFitting(const unsigned char *data, int len)
+{
+    int chunk = std::min(len, KMESSAGE_MAX_DATA_PAYLOAD);
+    for (;;) {
+        KMessage message(DATA);
+        message.addTag(newTagBytes(TAG_DATA, data, static_cast<size_t>(chunk)));
+        uint8_t bytes[KMESSAGE_MAX_SIZE + 1];
+        const int length = message.serialize(bytes, KMESSAGE_MAX_SIZE);
+        bytes[length] = 0;
+        const size_t frame = kframe::frameLength(bytes, static_cast<size_t>(length) + 1);
+        if (frame <= static_cast<size_t>(kframe::kTransferSize) || chunk <= 1)
+            return chunk;
+        // Each escape costs one byte on the wire; drop at least that many payload bytes.
+        chunk -= std::max<int>(1, static_cast<int>((frame - kframe::kTransferSize + 1) / 2));
+    }
+}
+
+// Relay data for the key. More than one DATA message holds goes out as consecutive messages, each
+// small enough that its frame fits one transfer however many bytes need escaping.
 void cLinker::sendUSB(unsigned char *buff, int len)
 {
     emit TransferBusy(3);
     if (m_notConnected != 0 || len < 0 || (!buff && len > 0))
         return;
-    if (len > kMaxDataPayload) {
-        const int messages = (len + kMaxDataPayload - 1) / kMaxDataPayload;
-        logText(QStringLiteral("Relay data of %1 bytes sent to the key in %2 DATA messages").arg(len).arg(messages));
-    }
     int offset = 0;
+    int messages = 0;
     do {
-        const int chunk = std::min(len - offset, kMaxDataPayload);
+        const int chunk = len > 0 ? dataChunkFitting(buff + offset, len - offset) : 0;
         sendSingle(DATA, newTagBytes(TAG_DATA, buff ? buff + offset : nullptr, static_cast<size_t>(chunk)));
         offset += chunk;
+        ++messages;
     } while (offset < len);
+    if (messages > 1)
+        logText(QStringLiteral("Relay data of %1 bytes sent to the key in %2 DATA messages").arg(len).arg(messages));
 }
 
 // ---- What the key sends ----------------------------------------------------------------------
@@ -397,9 +429,11 @@ void cLinker::tagRead(const KTag &item)
 }
 
 // Items after a TAG_HOST_QUERY_END go into a fresh answer, so count, total and items always agree.
+// A message gets at most one relay connect attempt: each may block the window for the connect wait.
 void cLinker::handleRequest(KMessage &message)
 {
     auto answer = std::make_unique<KMessage>(NOTIFY);
+    bool connectTried = false;
     message.first();
     while (const KTag *item = message.next()) {
         switch (item->tag()) {
@@ -416,6 +450,9 @@ void cLinker::handleRequest(KMessage &message)
             break;
         case TAG_CONNECT:
             logText(QStringLiteral("Key request UDP connection"));
+            if (connectTried && m_relay->state() == srvLink::Closed)
+                break;
+            connectTried = true;
             if (switchRelay(true)) {
                 KMessage opened(NOTIFY);
                 opened.addTag(newTagBytes(TAG_CONNECT, nullptr, 0));
@@ -425,20 +462,24 @@ void cLinker::handleRequest(KMessage &message)
             break;
         case TAG_DISCONNECT:
             logText(QStringLiteral("Key request UDP disconnection"));
-            if (switchRelay(false)) {
-                KMessage closed(NOTIFY);
-                closed.addTag(newTagBytes(TAG_DISCONNECT, nullptr, 0));
-                emit updateStatus(QStringLiteral("READY"));
-                emit updateStatusColor(QStringLiteral("green"));
-                emit setBtnEnabled(true);
-                emit updatePbar(-1);
-                sendMessage(closed);
-            }
+            if (switchRelay(false))
+                reportRelayClosed();
             break;
         default:
             break;
         }
     }
+}
+
+void cLinker::reportRelayClosed()
+{
+    KMessage closed(NOTIFY);
+    closed.addTag(newTagBytes(TAG_DISCONNECT, nullptr, 0));
+    emit updateStatus(QStringLiteral("READY"));
+    emit updateStatusColor(QStringLiteral("green"));
+    emit setBtnEnabled(true);
+    emit updatePbar(-1);
+    sendMessage(closed);
 }
 
 bool cLinker::switchRelay(bool open)

@@ -25,19 +25,15 @@ public:
     using Clock = std::function<QDateTime()>;
 
     static constexpr int kMessageBufferSize = 1024;
-    static constexpr int kFramedSendFirmware = 1539;
-    // Largest payload one DATA message for the key can hold (1024 minus the message and item headers).
-    static constexpr int kMaxDataPayload = 1018;
 
-    // The product's engine: starts the product transport and creates the relay on first use.
+    // The product's engine: starts the product transport and creates the relay on first use. Its
+    // transport is stopped when the application's event loop quits.
     static cLinker *get();
-    // Stops the product's transport thread and closes the relay, if the engine was ever created.
-    // Also connected to QCoreApplication::aboutToQuit.
-    static void shutdown();
 
-    // Starts `usb`'s thread and creates the relay as a child. `clock` gives the current time for the
-    // connect rate limit and the key's time requests (empty: the system clock).
-    explicit cLinker(usbLink *usb, Configuration *config, Clock clock = {}, QObject *parent = nullptr);
+    // Starts `usb`'s thread and takes `relay` as its child (null: a new srvLink). `clock` gives the
+    // current time for the connect rate limit and the key's time requests (empty: the system clock).
+    explicit cLinker(usbLink *usb, Configuration *config, Clock clock = {}, QObject *parent = nullptr,
+                     srvLink *relay = nullptr);
     ~cLinker() override;
 
     // Serialises and frames one message; the serialised length, or 0 when nothing was sent.
@@ -111,6 +107,8 @@ private:
     void keyBar(uint8_t value);
     void tagRead(const KTag &item);
     void sendSingle(uint8_t type, std::unique_ptr<KTag> item);
+    void reportRelayClosed();
+    int dataChunkFitting(const unsigned char *data, int len);
 
     usbLink *const m_usb;
     Configuration *const m_config;

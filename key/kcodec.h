@@ -55,6 +55,8 @@ constexpr size_t KTAG_MAX_TEXT = 1023;      // characters a String item carries,
 constexpr size_t KTAG_HEADER_SIZE = 4;      // tag, type, 16-bit length
 constexpr size_t KMESSAGE_HEADER_SIZE = 2;  // type, count
 constexpr size_t KMESSAGE_MAX_SIZE = 1024;  // largest serialised message
+// Largest payload of a message holding one Bytes item (a DATA message of relay data).
+constexpr int KMESSAGE_MAX_DATA_PAYLOAD = static_cast<int>(KMESSAGE_MAX_SIZE - KMESSAGE_HEADER_SIZE - KTAG_HEADER_SIZE);
 
 // One tag-value item. The payload is held exactly as it travels (numbers in network byte order).
 class KTag

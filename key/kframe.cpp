@@ -94,6 +94,18 @@ bool fcsGood(const uint8_t *content, size_t len)
     return content && len >= 2 && fcs16(kFcsInit, content, len) == kFcsGood;
 }
 
+size_t frameLength(const uint8_t *payload, size_t len)
+{
+    if (len > 0 && !payload)
+        return 0;
+    const uint16_t fcs = static_cast<uint16_t>(~fcs16(kFcsInit, payload, len));
+    size_t length = len + 4 + (needsEscape(static_cast<uint8_t>(fcs & 0xFF)) ? 1 : 0) +
+                    (needsEscape(static_cast<uint8_t>(fcs >> 8)) ? 1 : 0);
+    for (size_t i = 0; i < len; ++i)
+        length += needsEscape(payload[i]) ? 1 : 0;
+    return length;
+}
+
 size_t buildFrame(const uint8_t *payload, size_t len, uint8_t *out, size_t capacity)
 {
     if (!out || (len > 0 && !payload))
@@ -210,10 +222,12 @@ void StreamDeframer::feed(const uint8_t *data, size_t len, const std::function<v
     for (size_t i = 0; i < len; ++i) {
         const uint8_t b = data[i];
         if (b == kFlag) {
-            if (m_inside && !m_overflow && !m_content.empty() && onFrame)
+            // A flag after content closes the frame; what follows up to the next flag is noise.
+            // A flag with nothing collected yet opens (or keeps open) a frame.
+            const bool closing = m_inside && (m_overflow || !m_content.empty());
+            if (closing && !m_overflow && onFrame)
                 onFrame(m_content.data(), m_content.size());
-            // A flag closes one frame and may open the next.
-            m_inside = true;
+            m_inside = !closing;
             m_escape = false;
             m_overflow = false;
             m_content.clear();

@@ -30,6 +30,9 @@ constexpr size_t maxFrameSize(size_t payloadLen)
     return 2 * payloadLen + 6;
 }
 
+// Exact length of the frame buildFrame makes of this payload.
+size_t frameLength(const uint8_t *payload, size_t len);
+
 // Builds the frame (flag, stuffed payload, stuffed complemented FCS low then high, flag) into out.
 // Returns the frame length, or 0 when capacity is too small (out may then hold a partial frame).
 size_t buildFrame(const uint8_t *payload, size_t len, uint8_t *out, size_t capacity);
@@ -89,7 +92,8 @@ private:
 // emulated key reading framedSend pieces). Collects the unstuffed bytes between two flags and calls
 // onFrame(content, len) for each complete non-empty frame; content still ends with its two FCS bytes
 // (no check is made here). A frame longer than maxContent is dropped and the deframer resyncs at the
-// next flag. Bytes before the first flag are discarded.
+// next flag. Bytes outside a frame (before an opening flag, after a closing one) are noise and dropped;
+// back-to-back flags open the next frame.
 class StreamDeframer
 {
 public:

@@ -1,11 +1,12 @@
 #include "key/srvlink.h"
 
-#include "key/clinker.h"
-
 #include <QDebug>
 #include <QHostInfo>
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QUdpSocket>
+
+#include <utility>
 
 namespace {
 
@@ -18,15 +19,13 @@ constexpr int kReadChunk = 1024;
 
 } // namespace
 
-srvLink *srvLink::get()
-{
-    return cLinker::get()->relay();
-}
-
 srvLink::srvLink(QObject *parent)
     : QObject(parent), m_receiveBuffer(kReadChunk), m_deframer(kMaxServerFrame), m_udpSocket(new QUdpSocket(this)),
       m_tcpSocket(new QTcpSocket(this))
 {
+    // An HTTP proxy cannot carry datagrams: with one set for the application the bind would fail.
+    // The TCP relay keeps the application's proxy.
+    m_udpSocket->setProxy(QNetworkProxy::NoProxy);
     connect(m_udpSocket, &QUdpSocket::readyRead, this, &srvLink::handleDataReceived);
     connect(m_tcpSocket, &QTcpSocket::readyRead, this, &srvLink::handleDataReceived);
 }
@@ -83,11 +82,20 @@ bool srvLink::connectServer(const char *host, int port, bool tcp)
 // The first IPv4 address of the host, as the classic resolver gives it; IPv6 is not carried.
 bool srvLink::resolve(const char *host)
 {
-    const QHostInfo info = QHostInfo::fromName(QString::fromLocal8Bit(host));
-    if (info.error() != QHostInfo::NoError)
-        return false;
+    // A literal address is taken as it stands: a lookup could stall on a reverse query.
+    const QString name = QString::fromLocal8Bit(host);
+    QList<QHostAddress> addresses;
+    QHostAddress literal;
+    if (literal.setAddress(name)) {
+        addresses.append(literal);
+    } else {
+        const QHostInfo info = QHostInfo::fromName(name);
+        if (info.error() != QHostInfo::NoError)
+            return false;
+        addresses = info.addresses();
+    }
     bool sawIpv6 = false;
-    for (const QHostAddress &address : info.addresses()) {
+    for (const QHostAddress &address : std::as_const(addresses)) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol) {
             m_hostAddress = address;
             return true;
@@ -125,6 +133,12 @@ int srvLink::send(unsigned char *buff, int len)
         m_frameBuffer.resize(kframe::maxFrameSize(static_cast<size_t>(len)));
         const size_t frameLength =
             kframe::buildFrame(buff, static_cast<size_t>(len), m_frameBuffer.data(), m_frameBuffer.size());
+        if (m_tcpSocket->bytesToWrite() + static_cast<qint64>(frameLength) > m_maxPendingWrite) {
+            logText(QStringLiteral("Relay server does not take its data, closing the relay"));
+            closeServer();
+            emit connectionLost();
+            return -1;
+        }
         written =
             m_tcpSocket->write(reinterpret_cast<const char *>(m_frameBuffer.data()), static_cast<qint64>(frameLength));
         if (written >= 0)
@@ -147,7 +161,8 @@ void srvLink::handleDataReceived()
         readStream();
 }
 
-// Every pending datagram goes to the key on its own, whole.
+// Every pending datagram from the relay server goes to the key on its own, whole; datagrams from
+// anyone else are dropped.
 void srvLink::readDatagrams()
 {
     while (m_state == UdpOpen && m_udpSocket->hasPendingDatagrams()) {
@@ -155,10 +170,15 @@ void srvLink::readDatagrams()
         if (size < 0)
             break;
         m_receiveBuffer.resize(std::max<size_t>(static_cast<size_t>(size), 1));
-        const qint64 read = m_udpSocket->readDatagram(reinterpret_cast<char *>(m_receiveBuffer.data()),
-                                                      static_cast<qint64>(m_receiveBuffer.size()));
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 read =
+            m_udpSocket->readDatagram(reinterpret_cast<char *>(m_receiveBuffer.data()),
+                                      static_cast<qint64>(m_receiveBuffer.size()), &sender, &senderPort);
         if (read < 0)
             break;
+        if (senderPort != m_port || !sender.isEqual(m_hostAddress, QHostAddress::TolerantConversion))
+            continue;
         m_receiveCount = static_cast<int>(read);
         emit dataReceived(m_receiveBuffer.data(), m_receiveCount);
     }

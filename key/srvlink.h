@@ -29,6 +29,8 @@ public:
     static constexpr int kConnectWaitMs = 1500;
     // Largest TCP frame content accepted from the server; longer ones are dropped and the stream resyncs.
     static constexpr size_t kMaxServerFrame = 65536;
+    // Bytes allowed to wait for a TCP server that does not read; past this the relay closes.
+    static constexpr qint64 kMaxPendingWrite = 256 * 1024;
 
     // The product's relay, created by the key engine.
     static srvLink *get();
@@ -36,19 +38,24 @@ public:
     explicit srvLink(QObject *parent = nullptr);
     ~srvLink() override;
 
-    bool connectServer(const char *host, int port, bool tcp);
-    bool closeServer();
+    // Virtual so that a relay without sockets can stand in for it.
+    virtual bool connectServer(const char *host, int port, bool tcp);
+    virtual bool closeServer();
 
     State state() const { return m_state; }
     QHostAddress hostAddress() const { return m_hostAddress; }
     quint16 port() const { return m_port; }
 
+    void setMaxPendingWrite(qint64 bytes) { m_maxPendingWrite = bytes; }
+
 signals:
     void dataReceived(unsigned char *buff, int len);
+    // The relay closed itself (the server stopped taking data); the key is to be told as on a close.
+    void connectionLost();
 
 public slots:
     void handleDataReceived();
-    int send(unsigned char *buff, int len);
+    virtual int send(unsigned char *buff, int len);
 
 private:
     void readDatagrams();
@@ -67,4 +74,5 @@ private:
     quint16 m_port = 0;
     State m_state = Closed;
     std::optional<bool> m_lastProtocolTcp;
+    qint64 m_maxPendingWrite = kMaxPendingWrite;
 };

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -35,7 +36,11 @@ private:
 class SeqPacketDevice final : public UsbDevice
 {
 public:
-    explicit SeqPacketDevice(std::string path) : m_path(std::move(path)) {}
+    SeqPacketDevice(std::string path, int writeTimeoutMs, long ownerUid)
+        : m_path(std::move(path)), m_writeTimeoutMs(writeTimeoutMs),
+          m_ownerUid(ownerUid >= 0 ? static_cast<uid_t>(ownerUid) : ::getuid())
+    {
+    }
 
     bool openDevice() override
     {
@@ -67,6 +72,10 @@ public:
             rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address));
         } while (rc < 0 && errno == EINTR);
         if (rc < 0)
+            return false;
+        // Under /tmp any local user could have created the socket first: only a key served by this
+        // user is talked to.
+        if (!servedByOwner(fd))
             return false;
 
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -100,12 +109,24 @@ public:
         const std::shared_ptr<Connection> connection = current();
         if (!connection || !data || count < 0)
             return -1;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_writeTimeoutMs);
         for (;;) {
-            const ssize_t n = ::send(connection->fd(), data, static_cast<size_t>(count), MSG_NOSIGNAL);
+            const ssize_t n = ::send(connection->fd(), data, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n >= 0)
                 return static_cast<int>(n);
-            if (errno != EINTR)
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
                 return -1;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{connection->fd(), POLLOUT, 0};
+            if (left.count() <= 0 || (::poll(&p, 1, static_cast<int>(left.count())) == 0)) {
+                // The key stopped reading: it is dropped, which wakes the read as on an unplug, and
+                // every later write fails at once.
+                ::shutdown(connection->fd(), SHUT_RDWR);
+                return -1;
+            }
         }
     }
 
@@ -118,6 +139,19 @@ public:
     }
 
 private:
+    bool servedByOwner(int fd) const
+    {
+#ifdef SO_PEERCRED
+        ucred peer{};
+        socklen_t size = sizeof(peer);
+        return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == m_ownerUid;
+#else
+        uid_t uid = 0;
+        gid_t gid = 0;
+        return ::getpeereid(fd, &uid, &gid) == 0 && uid == m_ownerUid;
+#endif
+    }
+
     std::shared_ptr<Connection> current()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -139,6 +173,8 @@ private:
     }
 
     const std::string m_path;
+    const int m_writeTimeoutMs;
+    const uid_t m_ownerUid;
     std::mutex m_mutex;
     std::shared_ptr<Connection> m_connection;
     std::atomic<bool> m_cancelled{false};
@@ -157,7 +193,8 @@ std::string defaultKeySocketPath()
     return "/tmp/sealstation-key-" + std::to_string(::getuid()) + ".sock";
 }
 
-std::unique_ptr<UsbDevice> createUsbDevice(const std::string &endpoint)
+std::unique_ptr<UsbDevice> createUsbDevice(const std::string &endpoint, int writeTimeoutMs, long ownerUid)
 {
-    return std::make_unique<SeqPacketDevice>(endpoint.empty() ? defaultKeySocketPath() : endpoint);
+    return std::make_unique<SeqPacketDevice>(endpoint.empty() ? defaultKeySocketPath() : endpoint, writeTimeoutMs,
+                                             ownerUid);
 }

@@ -42,6 +42,7 @@ struct DeviceRecord
     }
 
     bool open = false;
+    std::atomic<bool> dropped{false}; // a write timed out: the key no longer reads
     wchar_t devicePath[kDevicePathChars] = {};
     WINUSB_INTERFACE_HANDLE mainInterface = nullptr;
     WINUSB_INTERFACE_HANDLE controlInterface = nullptr;
@@ -124,6 +125,8 @@ void discoverPipes(DeviceRecord &record)
 class WinUsbDevice final : public UsbDevice
 {
 public:
+    explicit WinUsbDevice(int writeTimeoutMs) : m_writeTimeoutMs(writeTimeoutMs) {}
+
     bool openDevice() override
     {
         std::shared_ptr<DeviceRecord> previous;
@@ -152,6 +155,11 @@ public:
         if (!WinUsb_QueryDeviceInformation(record->mainInterface, DEVICE_SPEED, &length, &speed))
             return false;
         discoverPipes(*record);
+        // Writes run on the GUI thread: a key that stops reading must not hold it for good.
+        ULONG timeout = static_cast<ULONG>(m_writeTimeoutMs);
+        if (record->dataInterface && record->bulkOutPipe)
+            WinUsb_SetPipePolicy(record->dataInterface, record->bulkOutPipe, PIPE_TRANSFER_TIMEOUT, sizeof(timeout),
+                                 &timeout);
         record->open = true;
 
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -176,13 +184,20 @@ public:
     int writeBulk(const uint8_t *data, int count) override
     {
         const std::shared_ptr<DeviceRecord> record = current();
-        if (!record || !data || count < 0)
+        if (!record || record->dropped.load() || !data || count < 0)
             return -1;
         ULONG transferred = 0;
         // WinUSB takes a non-const buffer although it only reads it for an OUT pipe.
         if (!WinUsb_WritePipe(record->dataInterface, record->bulkOutPipe, const_cast<PUCHAR>(data),
-                              static_cast<ULONG>(count), &transferred, nullptr))
+                              static_cast<ULONG>(count), &transferred, nullptr)) {
+            if (GetLastError() == ERROR_SEM_TIMEOUT) {
+                // A key that stopped reading is treated as gone: the read fails and the key is looked
+                // for again; later writes to this record fail at once.
+                record->dropped.store(true);
+                WinUsb_AbortPipe(record->dataInterface, record->bulkInPipe);
+            }
             return -1;
+        }
         return static_cast<int>(transferred);
     }
 
@@ -201,6 +216,7 @@ private:
         return m_cancelled.load() ? nullptr : m_record;
     }
 
+    const int m_writeTimeoutMs;
     std::mutex m_mutex;
     std::shared_ptr<DeviceRecord> m_record;
     std::atomic<bool> m_cancelled{false};
@@ -213,7 +229,7 @@ std::string defaultKeySocketPath()
     return std::string();
 }
 
-std::unique_ptr<UsbDevice> createUsbDevice(const std::string &)
+std::unique_ptr<UsbDevice> createUsbDevice(const std::string &, int writeTimeoutMs, long)
 {
-    return std::make_unique<WinUsbDevice>();
+    return std::make_unique<WinUsbDevice>(writeTimeoutMs);
 }

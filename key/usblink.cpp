@@ -80,21 +80,57 @@ void usbLink::run()
             emit usbConnected(false);
             receiver.reset();
             qDebug().noquote() << QStringLiteral("Device disconnected");
-            // A key going away can linger for a moment; looking again at once could find it half gone.
-            pause(m_pollIntervalMs);
+            // The loop looks for the key again at once; a failed first look reports the loss again.
         }
     }
     m_connected.store(0);
     receiver.reset();
 }
 
+// Frames wait in a bounded queue for the GUI thread, so that a key sending faster than the window
+// handles its frames cannot grow memory without limit.
 void usbLink::deliver(std::unique_ptr<uint8_t[]> payload, int len)
 {
-    // Without a receiver nobody would take the buffer over.
+    bool wake = false;
+    bool warn = false;
+    {
+        std::lock_guard<std::mutex> lock(m_framesMutex);
+        if (static_cast<int>(m_frames.size()) >= kMaxQueuedFrames) {
+            m_droppedFrames.fetch_add(1);
+            warn = !m_dropping;
+            m_dropping = true;
+        } else {
+            wake = m_frames.empty();
+            m_frames.emplace_back(std::move(payload), len);
+        }
+    }
+    if (warn)
+        qWarning().noquote() << QStringLiteral("Key frames arrive faster than they are handled; dropping frames");
+    if (wake)
+        QMetaObject::invokeMethod(
+            this, [this] { takeFrames(); }, Qt::QueuedConnection);
+}
+
+// One frame at a time off the shared queue: a receiver that runs a local event loop may come back
+// here, and the frames must still go out in the order they were read.
+void usbLink::takeFrames()
+{
     static const QMetaMethod receivedSignal = QMetaMethod::fromSignal(&usbLink::received);
-    if (!isSignalConnected(receivedSignal))
-        return;
-    emit received(payload.release(), len);
+    for (;;) {
+        Frame frame;
+        {
+            std::lock_guard<std::mutex> lock(m_framesMutex);
+            if (m_frames.empty()) {
+                m_dropping = false;
+                return;
+            }
+            frame = std::move(m_frames.front());
+            m_frames.pop_front();
+        }
+        // Without a receiver nobody would take the buffer over; it is freed here.
+        if (isSignalConnected(receivedSignal))
+            emit received(frame.first.release(), frame.second);
+    }
 }
 
 int usbLink::send(unsigned char *buff, int len)

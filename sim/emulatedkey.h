@@ -61,6 +61,9 @@ public:
     void setRelayServer(const QString &server, quint16 port);
     void setSoftwareVersion(const QString &version);
     void setStepDelay(int ms);
+    // false: the key's firmware hangs and reads nothing more from the application, until it
+    // connects afresh.
+    void setReading(bool reading);
 
     // The key's own requests.
     void sendHostRequest(const QList<int> &tags);  // UInt32 items of tags 16, 17, 18

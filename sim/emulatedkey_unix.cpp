@@ -30,8 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTransferSize = 1024;   // the application reads at most this per packet
-constexpr int kMaxDataPayload = 1018; // one DATA message: 1024 minus message and item headers
+using kframe::kTransferSize; // the application reads at most this per packet
 constexpr size_t kMaxReceivedFrame = 4096;
 
 QString hex(const QByteArray &bytes)
@@ -176,6 +175,7 @@ public:
     }
 
     void failNext(const QString &text) { m_failText = text; }
+    void setReading(bool reading) { m_reading = reading; }
     EmulatedKeyConfig &config() { return m_config; }
 
     void sendMessage(KMessage &message)
@@ -244,7 +244,7 @@ public:
         const int total = payload.size();
         int offset = 0;
         do {
-            int chunk = std::min(total - offset, kMaxDataPayload);
+            int chunk = std::min(total - offset, KMESSAGE_MAX_DATA_PAYLOAD);
             for (;;) {
                 KMessage message(DATA);
                 message.addTag(newTagBytes(TAG_DATA, bytes + offset, static_cast<size_t>(chunk)));
@@ -289,8 +289,9 @@ public:
             if (m_listenFd >= 0)
                 fds[count++] = {m_listenFd, POLLIN, 0};
             const int clientIndex = m_clientFd >= 0 ? static_cast<int>(count) : -1;
+            // A key that stopped reading still notices the application hanging up.
             if (m_clientFd >= 0)
-                fds[count++] = {m_clientFd, POLLIN, 0};
+                fds[count++] = {m_clientFd, static_cast<short>(m_reading ? POLLIN : 0), 0};
 
             int timeout = -1;
             if (!m_schedule.empty()) {
@@ -321,8 +322,12 @@ public:
 
             if (listenIndex >= 0 && m_listenFd >= 0 && (fds[listenIndex].revents & POLLIN))
                 acceptClient();
-            if (clientIndex >= 0 && m_clientFd >= 0 && fds[clientIndex].revents != 0)
-                readClient(packet);
+            if (clientIndex >= 0 && m_clientFd >= 0 && fds[clientIndex].revents != 0) {
+                if (m_reading)
+                    readClient(packet);
+                else
+                    dropClient(true);
+            }
             runDue();
         }
     }
@@ -338,6 +343,7 @@ public:
             return;
         }
         m_clientFd = fd;
+        m_reading = true;
         m_deframer.reset();
         activity(QStringLiteral("Application connected"));
         post([](EmulatedKey *key) { emit key->clientConnected(); });
@@ -624,6 +630,7 @@ public:
     int m_wake[2] = {-1, -1};
     int m_listenFd = -1;
     int m_clientFd = -1;
+    bool m_reading = true;
     kframe::StreamDeframer m_deframer{kMaxReceivedFrame};
 
     std::mutex m_commandMutex;
@@ -742,6 +749,11 @@ void EmulatedKey::setRelayServer(const QString &server, quint16 port)
 void EmulatedKey::setSoftwareVersion(const QString &version)
 {
     m_engine->run([&] { m_engine->config().softwareVersion = version; });
+}
+
+void EmulatedKey::setReading(bool reading)
+{
+    m_engine->run([&] { m_engine->setReading(reading); });
 }
 
 void EmulatedKey::setStepDelay(int ms)
