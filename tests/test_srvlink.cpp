@@ -5,6 +5,7 @@
 #include "support/keytestsupport.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -24,10 +25,11 @@ private slots:
     void closed_sendFailsAndCloseLogsNothing();
     void tcpReceive_forwardsEachWholeFrameWithItsFcs_data();
     void tcpReceive_forwardsEachWholeFrameWithItsFcs();
-    void udp_sendsRawDatagramsAndForwardsEveryOneWhole();
-    void openSameProtocolTwice_keepsConnection();
+    void udp_sendsRawDatagramsAndForwardsOnlyTheServersWhole();
+    void connectServer_data();
+    void connectServer();
     void ipv6OnlyHost_isRefused();
-    void tcpServerHungUp_nextOpenReconnects();
+    void tcpServerNeverReads_relayClosesPastTheCap();
 
 private:
     QTcpSocket *acceptTcp();
@@ -55,6 +57,7 @@ void TestSrvLink::init()
 
 void TestSrvLink::cleanup()
 {
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::DefaultProxy));
     m_relay.reset();
     m_udpServer.reset();
     m_tcpServer.reset();
@@ -63,7 +66,7 @@ void TestSrvLink::cleanup()
 
 QTcpSocket *TestSrvLink::acceptTcp()
 {
-    if (!m_tcpServer->hasPendingConnections() && !m_tcpServer->waitForNewConnection(5000))
+    if (!m_tcpServer->hasPendingConnections() && !m_tcpServer->waitForNewConnection(kKeyWaitMs))
         return nullptr;
     return m_tcpServer->nextPendingConnection();
 }
@@ -76,13 +79,13 @@ void TestSrvLink::tcpSend_writesStuffedFrame()
     QVERIFY(server);
     unsigned char payload[] = {0x01, 0x7E};
     QCOMPARE(m_relay->send(payload, 2), 7);
-    QTRY_COMPARE(server->bytesAvailable(), 7);
+    QTRY_COMPARE_WITH_TIMEOUT(server->bytesAvailable(), 7, kKeyWaitMs);
     QCOMPARE(server->readAll(), QByteArray::fromHex("7e017d5e668c7e"));
 
     // The worst case: every byte stuffed, twice the payload plus flags and FCS.
     QByteArray flags(1024, '\x7e');
     QVERIFY(m_relay->send(reinterpret_cast<unsigned char *>(flags.data()), flags.size()) >= 2 * 1024 + 4);
-    QTRY_VERIFY(server->bytesAvailable() >= 2 * 1024 + 4);
+    QTRY_VERIFY_WITH_TIMEOUT(server->bytesAvailable() >= 2 * 1024 + 4, kKeyWaitMs);
     QCOMPARE(server->read(2049), QByteArray(1, '\x7e') + QByteArray::fromHex("7d5e").repeated(1024));
 }
 
@@ -110,6 +113,10 @@ void TestSrvLink::tcpReceive_forwardsEachWholeFrameWithItsFcs_data()
         << QList<QByteArray>({stuffed.left(3), stuffed.mid(3)}) << QList<QByteArray>({QByteArray::fromHex("017e668c")});
     QTest::newRow("noise before the flag") << QList<QByteArray>({QByteArray::fromHex("5555") + frame})
                                            << QList<QByteArray>({QByteArray::fromHex("0506c914")});
+    QTest::newRow("line end between frames dropped")
+        << QList<QByteArray>({frame + QByteArray("\r\n") + stuffed, QByteArray("\r\n") + frame})
+        << QList<QByteArray>(
+               {QByteArray::fromHex("0506c914"), QByteArray::fromHex("017e668c"), QByteArray::fromHex("0506c914")});
     QByteArray big(3000, '\x33');
     QTest::newRow("frame larger than one read")
         << QList<QByteArray>({QByteArray(1, '\x7e') + big + QByteArray(1, '\x7e')}) << QList<QByteArray>({big});
@@ -127,33 +134,88 @@ void TestSrvLink::tcpReceive_forwardsEachWholeFrameWithItsFcs()
     for (const QByteArray &write : writes) {
         const int reads = readyRead.count();
         server->write(write);
-        QTRY_VERIFY(readyRead.count() > reads);
+        QTRY_VERIFY_WITH_TIMEOUT(readyRead.count() > reads, kKeyWaitMs);
     }
-    QTRY_COMPARE(m_forwarded, forwarded);
+    QTRY_COMPARE_WITH_TIMEOUT(m_forwarded, forwarded, kKeyWaitMs);
 }
 
-void TestSrvLink::udp_sendsRawDatagramsAndForwardsEveryOneWhole()
+void TestSrvLink::udp_sendsRawDatagramsAndForwardsOnlyTheServersWhole()
 {
     QVERIFY(m_relay->connectServer("localhost", m_udpServer->localPort(), false));
     QCOMPARE(m_relay->hostAddress(), QHostAddress(QHostAddress::LocalHost));
     unsigned char payload[] = {0x01, 0x7E};
     QCOMPARE(m_relay->send(payload, 2), 2);
-    QTRY_VERIFY(m_udpServer->hasPendingDatagrams());
+    QTRY_VERIFY_WITH_TIMEOUT(m_udpServer->hasPendingDatagrams(), kKeyWaitMs);
     const QNetworkDatagram first = m_udpServer->receiveDatagram();
     QCOMPARE(first.data(), QByteArray::fromHex("017e"));
+    // A stranger on the network knows the relay's port too.
+    QUdpSocket stranger;
+    QVERIFY(stranger.bind(QHostAddress::LocalHost, 0));
+    stranger.writeDatagram("forged", first.senderAddress(), static_cast<quint16>(first.senderPort()));
     const QList<QByteArray> datagrams = {QByteArray("one"), QByteArray(1500, '\x42'), QByteArray("three")};
     for (const QByteArray &datagram : datagrams)
         m_udpServer->writeDatagram(datagram, first.senderAddress(), static_cast<quint16>(first.senderPort()));
-    QTRY_COMPARE(m_forwarded, datagrams);
+    QTRY_COMPARE_WITH_TIMEOUT(m_forwarded, datagrams, kKeyWaitMs);
 }
 
-void TestSrvLink::openSameProtocolTwice_keepsConnection()
+// A second open: kept when the relay is open with the same protocol, made afresh when the TCP server
+// hung up or the protocol changed.
+void TestSrvLink::connectServer_data()
 {
-    QVERIFY(m_relay->connectServer("127.0.0.1", m_udpServer->localPort(), false));
-    QVERIFY(m_relay->connectServer("127.0.0.1", 1, false));
-    QCOMPARE(m_log->count(QStringLiteral("Opening server connection")), 1);
-    QCOMPARE(m_relay->port(), m_udpServer->localPort());
-    QCOMPARE(m_relay->state(), srvLink::UdpOpen);
+    QTest::addColumn<bool>("firstTcp");
+    QTest::addColumn<bool>("hangUp");
+    QTest::addColumn<bool>("secondTcp");
+    QTest::addColumn<bool>("httpProxy");
+    QTest::addColumn<int>("tcpConnections");
+    QTest::addColumn<QStringList>("closing");
+    QTest::newRow("same protocol keeps the connection") << false << false << false << false << 0 << QStringList();
+    QTest::newRow("tcp server hung up: reconnects")
+        << true << true << true << false << 2 << QStringList({"Closing TCP connection"});
+    QTest::newRow("protocol switch closes the old one first")
+        << false << false << true << false << 1
+        << QStringList({"Protocol differs...forcefully closing previous connection.", "Closing UDP connection"});
+    QTest::newRow("udp goes direct past an application http proxy")
+        << false << false << false << true << 0 << QStringList();
+}
+
+void TestSrvLink::connectServer()
+{
+    QFETCH(bool, firstTcp);
+    QFETCH(bool, hangUp);
+    QFETCH(bool, secondTcp);
+    QFETCH(bool, httpProxy);
+    QFETCH(int, tcpConnections);
+    QFETCH(QStringList, closing);
+    if (httpProxy)
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), 1));
+    const quint16 port = m_tcpServer->serverPort();
+    QVERIFY(m_relay->connectServer("127.0.0.1", port, firstTcp));
+    std::unique_ptr<QTcpSocket> server(firstTcp ? acceptTcp() : nullptr);
+    if (hangUp) {
+        QVERIFY(server);
+        server->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay->findChild<QTcpSocket *>()->state(), QAbstractSocket::UnconnectedState,
+                                  kKeyWaitMs);
+        QCOMPARE(m_relay->state(), srvLink::TcpOpen);
+    }
+    // Asked for another port while open: the open connection stays in use.
+    QVERIFY(m_relay->connectServer("127.0.0.1", hangUp || firstTcp != secondTcp ? port : 1, secondTcp));
+    std::unique_ptr<QTcpSocket> second(secondTcp ? acceptTcp() : nullptr);
+    QCOMPARE(m_relay->state(), secondTcp ? srvLink::TcpOpen : srvLink::UdpOpen);
+    QCOMPARE(m_relay->port(), port);
+    QCOMPARE(int(bool(server)) + int(bool(second)), tcpConnections);
+    QStringList closed;
+    for (const QString &line : m_log->lines())
+        if (line.startsWith(QLatin1String("Closing")) || line.startsWith(QLatin1String("Protocol differs")))
+            closed.append(line);
+    QCOMPARE(closed, closing);
+
+    unsigned char payload[] = {0x42};
+    QVERIFY(m_relay->send(payload, 1) > 0);
+    if (!secondTcp) {
+        QTRY_VERIFY_WITH_TIMEOUT(m_udpServer->hasPendingDatagrams(), kKeyWaitMs);
+        QCOMPARE(m_udpServer->receiveDatagram().data(), QByteArray("B"));
+    }
 }
 
 void TestSrvLink::ipv6OnlyHost_isRefused()
@@ -165,21 +227,25 @@ void TestSrvLink::ipv6OnlyHost_isRefused()
     QVERIFY(m_relay->hostAddress().isNull());
 }
 
-void TestSrvLink::tcpServerHungUp_nextOpenReconnects()
+// A server that never reads: the relay's write buffer stays bounded and the relay closes.
+void TestSrvLink::tcpServerNeverReads_relayClosesPastTheCap()
 {
     QVERIFY(m_relay->connectServer("127.0.0.1", m_tcpServer->serverPort(), true));
     std::unique_ptr<QTcpSocket> server(acceptTcp());
     QVERIFY(server);
-    server->disconnectFromHost();
-    const QTcpSocket *client = m_relay->findChild<QTcpSocket *>();
-    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(m_relay->state(), srvLink::TcpOpen);
-
-    QVERIFY(m_relay->connectServer("127.0.0.1", m_tcpServer->serverPort(), true));
-    std::unique_ptr<QTcpSocket> again(acceptTcp());
-    QVERIFY(again);
-    QCOMPARE(m_log->count(QStringLiteral("Closing TCP connection")), 1);
-    QCOMPARE(m_log->count(QStringLiteral("TCP Connected")), 2);
+    server->setReadBufferSize(1);
+    QSignalSpy lost(m_relay.get(), &srvLink::connectionLost);
+    auto *client = m_relay->findChild<QTcpSocket *>();
+    QByteArray payload(1000, '\x11');
+    int result = 0;
+    for (int i = 0; i < 100000 && result >= 0; ++i) {
+        result = m_relay->send(reinterpret_cast<unsigned char *>(payload.data()), payload.size());
+        QVERIFY(client->bytesToWrite() <= srvLink::kMaxPendingWrite);
+    }
+    QCOMPARE(result, -1);
+    QCOMPARE(lost.count(), 1);
+    QCOMPARE(m_relay->state(), srvLink::Closed);
+    QCOMPARE(client->state(), QAbstractSocket::UnconnectedState);
 }
 
 QTEST_GUILESS_MAIN(TestSrvLink)

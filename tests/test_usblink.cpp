@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 class TestUsbLink : public QObject
 {
     Q_OBJECT
@@ -19,13 +21,15 @@ private slots:
     void cleanup();
 
     void plugIn_reportsOnceAndDeliversGoodFramesWithoutFcs();
-    void unplug_reportsDisconnectedTwiceAndLogsOnce();
+    void unplug_reportedAtOnceThenLookedForAgain();
+    void keyFloodsWhileWindowBusy_waitingFramesBounded();
+    void keyStopsReading_writeTimesOutAndKeyIsFoundAgain();
     void sendWhilePolling_returnsMinusOneAndWritesNothing();
-    void sendModes_writeEachBulkTransferAsOnePacket();
     void stop_unblocksPendingReadWithoutReportingDisconnect();
 
 private:
     void plugIn();
+    void makeLink(int pollMs, int writeTimeoutMs = kUsbWriteTimeoutMs);
 
     std::unique_ptr<LogCapture> m_log;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -33,8 +37,9 @@ private:
     std::unique_ptr<usbLink> m_link;
     std::unique_ptr<QObject> m_receiver;
     QList<bool> m_states;
+    QList<qint64> m_stateTimes;
+    QElapsedTimer m_clock;
     QList<QByteArray> m_frames;
-    int m_pauses = 0;
 };
 
 void TestUsbLink::init()
@@ -45,13 +50,24 @@ void TestUsbLink::init()
     config.socketPath = m_dir->filePath(QStringLiteral("key.sock"));
     config.stepDelayMs = 0;
     m_key = std::make_unique<EmulatedKey>(config);
-    m_link = std::make_unique<usbLink>(createUsbDevice(config.socketPath.toStdString()), 20, [this] { ++m_pauses; });
+    m_clock.start();
+    makeLink(20);
+}
+
+void TestUsbLink::makeLink(int pollMs, int writeTimeoutMs)
+{
+    m_link.reset();
+    m_link =
+        std::make_unique<usbLink>(createUsbDevice(m_key->socketPath().toStdString(), writeTimeoutMs), pollMs, [] {});
     m_receiver = std::make_unique<QObject>();
     m_states.clear();
+    m_stateTimes.clear();
     m_frames.clear();
-    m_pauses = 0;
     // Queued to this thread, so the lists are only touched here.
-    connect(m_link.get(), &usbLink::usbConnected, m_receiver.get(), [this](bool stat) { m_states.append(stat); });
+    connect(m_link.get(), &usbLink::usbConnected, m_receiver.get(), [this](bool stat) {
+        m_states.append(stat);
+        m_stateTimes.append(m_clock.elapsed());
+    });
     connect(m_link.get(), &usbLink::received, m_receiver.get(), [this](unsigned char *buff, int len) {
         const std::unique_ptr<unsigned char[]> owned(buff);
         m_frames.append(QByteArray(reinterpret_cast<const char *>(buff), len));
@@ -70,14 +86,20 @@ void TestUsbLink::cleanup()
 
 void TestUsbLink::plugIn()
 {
-    QVERIFY(m_key->start());
+    QVERIFY(m_key->isPluggedIn() || m_key->start());
     m_link->start();
-    QTRY_COMPARE(m_states, QList<bool>({true}));
-    QTRY_VERIFY(m_key->hasClient());
+    QTRY_COMPARE_WITH_TIMEOUT(m_states, QList<bool>({true}), kKeyWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_key->hasClient(), kKeyWaitMs);
 }
 
 void TestUsbLink::plugIn_reportsOnceAndDeliversGoodFramesWithoutFcs()
 {
+    // Only a key socket served by this user is talked to.
+    QVERIFY(m_key->start());
+    const std::string path = m_key->socketPath().toStdString();
+    QVERIFY(!createUsbDevice(path, kUsbWriteTimeoutMs, static_cast<long>(::getuid()) + 1)->openDevice());
+    QVERIFY(createUsbDevice(path)->openDevice());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_key->hasClient(), kKeyWaitMs);
     plugIn();
     // An empty packet and a corrupt frame leave the link up; noise around a good frame is dropped.
     m_key->sendPacket(QByteArray());
@@ -85,25 +107,66 @@ void TestUsbLink::plugIn_reportsOnceAndDeliversGoodFramesWithoutFcs()
     corrupt[1] = static_cast<char>(corrupt[1] ^ 0x04);
     m_key->sendPacket(corrupt);
     m_key->sendPacket(QByteArray::fromHex("55") + framed(QByteArray::fromHex("0102")) + QByteArray::fromHex("7e09"));
-    QTRY_COMPARE(m_frames, QList<QByteArray>({QByteArray::fromHex("0102")}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_frames, QList<QByteArray>({QByteArray::fromHex("0102")}), kKeyWaitMs);
     QCOMPARE(m_states, QList<bool>({true}));
     QVERIFY(m_link->isConnected());
     QCOMPARE(m_log->count(QStringLiteral("Device found")), 1);
 }
 
-void TestUsbLink::unplug_reportsDisconnectedTwiceAndLogsOnce()
+// With the product's poll interval: the failed read and the first look that follows report the loss
+// at once, without waiting a poll in between.
+void TestUsbLink::unplug_reportedAtOnceThenLookedForAgain()
 {
+    makeLink(usbLink::kPollIntervalMs);
     plugIn();
     m_key->unplug();
-    QTRY_COMPARE(m_states, QList<bool>({true, false, false}));
-    QVERIFY(!m_link->isConnected());
+    QTRY_COMPARE_WITH_TIMEOUT(m_states, QList<bool>({true, false, false}), kKeyWaitMs);
+    QVERIFY2(m_stateTimes.at(2) - m_stateTimes.at(1) < usbLink::kPollIntervalMs / 2,
+             qPrintable(QString::number(m_stateTimes.at(2) - m_stateTimes.at(1))));
     QCOMPARE(m_log->count(QStringLiteral("Device disconnected")), 1);
+}
 
-    // Plugged in again: found afresh, with nothing reported in between.
-    QVERIFY(m_key->plug());
-    QTRY_COMPARE(m_states, QList<bool>({true, false, false, true}));
-    QCOMPARE(m_log->count(QStringLiteral("Device found")), 2);
-    QCOMPARE(m_log->count(QStringLiteral("Device disconnected")), 1);
+// Frames read while the window is busy wait for it up to a bound; the rest are dropped and counted.
+void TestUsbLink::keyFloodsWhileWindowBusy_waitingFramesBounded()
+{
+    plugIn();
+    const int sent = usbLink::kMaxQueuedFrames + 40;
+    for (int i = 0; i < sent; ++i)
+        m_key->sendPacket(framed(QByteArray::number(i)));
+    // No event is handled here: the window is busy while the transport reads.
+    QElapsedTimer waited;
+    waited.start();
+    while (m_link->droppedFrames() < 40 && waited.elapsed() < kKeyWaitMs)
+        QThread::msleep(5);
+    QCOMPARE(m_link->droppedFrames(), 40);
+    QTRY_COMPARE_WITH_TIMEOUT(m_frames.size(), usbLink::kMaxQueuedFrames, kKeyWaitMs);
+    QCOMPARE(m_frames.first(), QByteArray("0"));
+    QCOMPARE(m_frames.last(), QByteArray::number(usbLink::kMaxQueuedFrames - 1));
+    QCOMPARE(m_log->lines().filter(QStringLiteral("dropping frames")).size(), 1);
+}
+
+// A key that stops reading holds each write for the time-out at most, and is then lost and found again.
+void TestUsbLink::keyStopsReading_writeTimesOutAndKeyIsFoundAgain()
+{
+    makeLink(20, 200);
+    plugIn();
+    m_key->setReading(false);
+    QByteArray payload(1000, '\x11');
+    int result = 1;
+    qint64 longest = 0;
+    for (int i = 0; i < 100000 && result == 1; ++i) {
+        QElapsedTimer write;
+        write.start();
+        result = m_link->send(reinterpret_cast<unsigned char *>(payload.data()), payload.size());
+        longest = std::max(longest, write.elapsed());
+    }
+    QCOMPARE(result, 0);
+    QVERIFY2(longest < 200 + 500, qPrintable(QString::number(longest)));
+    QTRY_VERIFY_WITH_TIMEOUT(m_states.size() >= 3 && m_states.last() && m_key->hasClient(), kKeyWaitMs);
+    QCOMPARE(m_states.mid(0, 2), QList<bool>({true, false}));
+    m_key->clearRecord();
+    QCOMPARE(m_link->send(reinterpret_cast<unsigned char *>(payload.data()), payload.size()), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_key->messages(), QList<QByteArray>({payload}), kKeyWaitMs);
 }
 
 void TestUsbLink::sendWhilePolling_returnsMinusOneAndWritesNothing()
@@ -114,25 +177,9 @@ void TestUsbLink::sendWhilePolling_returnsMinusOneAndWritesNothing()
     QCOMPARE(m_link->framedSend(payload, 2), -1);
 
     QVERIFY(m_key->start());
-    QTRY_COMPARE(m_states, QList<bool>({true}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_states, QList<bool>({true}), kKeyWaitMs);
     QCOMPARE(m_link->send(payload, 2), 1);
-    QTRY_COMPARE(m_key->packets(), QList<QByteArray>({framed(QByteArray::fromHex("0102"))}));
-}
-
-void TestUsbLink::sendModes_writeEachBulkTransferAsOnePacket()
-{
-    plugIn();
-    QByteArray sixtyFour(60, '\x11'); // frames to exactly 64 bytes: padded with a one-byte 0x30 write
-    QByteArray sixtyFive(61, '\x11');
-    QByteArray pieces(126, '\x22'); // frames to 130 bytes: 63 + 63 + 4
-    QCOMPARE(m_link->send(reinterpret_cast<unsigned char *>(sixtyFour.data()), sixtyFour.size()), 1);
-    QCOMPARE(m_link->send(reinterpret_cast<unsigned char *>(sixtyFive.data()), sixtyFive.size()), 1);
-    QCOMPARE(m_link->framedSend(reinterpret_cast<unsigned char *>(pieces.data()), pieces.size()), 1);
-    QCOMPARE(m_pauses, 3);
-    const QByteArray frame = framed(pieces);
-    QTRY_COMPARE(m_key->packets(), QList<QByteArray>({framed(sixtyFour), QByteArray("0"), framed(sixtyFive),
-                                                      frame.left(63), frame.mid(63, 63), frame.mid(126)}));
-    QCOMPARE(m_key->messages(), QList<QByteArray>({sixtyFour, sixtyFive, pieces}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_key->packets(), QList<QByteArray>({framed(QByteArray::fromHex("0102"))}), kKeyWaitMs);
 }
 
 void TestUsbLink::stop_unblocksPendingReadWithoutReportingDisconnect()

@@ -12,6 +12,10 @@
 
 class KMessage;
 
+// Bound of every wait in the key suites: the key, transport and relay answer within milliseconds, so
+// a fault fails a case within seconds instead of hanging the suite.
+constexpr int kKeyWaitMs = 3000;
+
 // Collects the debug log of every thread while it exists (one at a time).
 class LogCapture
 {
