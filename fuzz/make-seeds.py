@@ -43,3 +43,13 @@ open('corpus/receive/escapes','wb').write(frame(bytes([1,0x7e,0x7d])))
 open('corpus/receive/empty','wb').write(frame(b''))
 open('corpus/receive/noise-around','wb').write(b'\x55' + frame(bytes([1,2])) + b'\x7e\x09')
 open('corpus/receive/escape-before-flag','wb').write(frame(bytes([1,2]))[:-1] + b'\x7d\x7e')
+# Engine: a set-up byte (1 relay opens, 2 key ready, 4 pieces), then records of kind, 16-bit length, bytes.
+import os, struct
+os.makedirs('corpus/engine', exist_ok=True)
+def rec(kind, b): return bytes([kind]) + struct.pack('<H', len(b)) + b
+for k, v in out.items():
+    open(f'corpus/engine/msg-{k}', 'wb').write(bytes([7]) + rec(0, v))
+open('corpus/engine/relay-session', 'wb').write(bytes([7]) + rec(0, H('01 01 1A 05 00 00')) + rec(0, H('05 01 25 05 00 03 7E 7D 01'))
+    + rec(1, bytes([0x7e]) * 1018) + rec(1, bytes(range(256)) * 5) + rec(0, H('01 01 1B 05 00 00')))
+open('corpus/engine/commands', 'wb').write(bytes([2]) + b''.join(rec(2, bytes([i])) for i in range(8)) + rec(1, b'late'))
+open('corpus/engine/not-ready', 'wb').write(bytes([1]) + rec(1, b'dropped') + rec(0, H('01 01 1A 05 00 00')))

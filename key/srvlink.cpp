@@ -6,6 +6,11 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -16,6 +21,38 @@ void logText(const QString &text)
 }
 
 constexpr int kReadChunk = 1024;
+
+// The name lookup runs on a thread of its own so that a slow or broken DNS holds the window for
+// this long at most; a lookup still running then is left to finish on its own.
+constexpr int kLookupWaitMs = 2000;
+
+bool lookUpName(const QString &name, QList<QHostAddress> &addresses)
+{
+    struct Lookup
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool found = false;
+        QList<QHostAddress> addresses;
+    };
+    const auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, name] {
+        const QHostInfo info = QHostInfo::fromName(name);
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->found = info.error() == QHostInfo::NoError;
+        lookup->addresses = info.addresses();
+        lookup->finished = true;
+        lookup->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(kLookupWaitMs), [&] { return lookup->finished; })) {
+        logText(QStringLiteral("Relay server name lookup timed out"));
+        return false;
+    }
+    addresses = lookup->addresses;
+    return lookup->found;
+}
 
 } // namespace
 
@@ -88,11 +125,8 @@ bool srvLink::resolve(const char *host)
     QHostAddress literal;
     if (literal.setAddress(name)) {
         addresses.append(literal);
-    } else {
-        const QHostInfo info = QHostInfo::fromName(name);
-        if (info.error() != QHostInfo::NoError)
-            return false;
-        addresses = info.addresses();
+    } else if (!lookUpName(name, addresses)) {
+        return false;
     }
     bool sawIpv6 = false;
     for (const QHostAddress &address : std::as_const(addresses)) {

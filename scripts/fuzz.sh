@@ -1,20 +1,37 @@
 #!/usr/bin/env bash
-# fuzz.sh SECONDS: builds the libFuzzer targets of the key codec and framing with clang and runs each
-# for SECONDS, then reports its executions and crashes. Exits non-zero when a target crashed.
+# fuzz.sh SECONDS [TARGET...]: builds the libFuzzer targets of the key codec, the framing and the key
+# engine with clang and runs each (all by default) for SECONDS, then reports its executions and
+# crashes. Exits non-zero when a target crashed.
 # FUZZ_OUT_DIR (default fuzz/out) holds the binaries, the growing corpus and any crash inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(parse receive engine)
 out=${FUZZ_OUT_DIR:-fuzz/out}
 cxx=${FUZZ_CXX:-clang++}
 mkdir -p "$out"
 
-declare -A max_len=([parse]=4096 [receive]=3000)
+declare -A max_len=([parse]=4096 [receive]=3000 [engine]=8192)
+# The engine target needs Qt and the engine's meta-object code.
+engine_sources=(key/clinker.cpp key/srvlink.cpp key/usblink.cpp key/usbdevice_unix.cpp app/configuration.cpp
+    app/trace.cpp)
 failed=0
-for target in parse receive; do
+for target in "${targets[@]}"; do
     bin="$out/fuzz_$target"
+    extra=()
+    if [ "$target" = engine ]; then
+        moc=$(command -v moc || echo /usr/lib/qt5/bin/moc)
+        mkdir -p "$out/moc"
+        for header in key/clinker.h key/srvlink.h key/usblink.h app/configuration.h; do
+            "$moc" -I. "$header" -o "$out/moc/moc_$(basename "$header" .h).cpp"
+            extra+=("$out/moc/moc_$(basename "$header" .h).cpp")
+        done
+        extra+=("${engine_sources[@]}" -fPIC $(pkg-config --cflags --libs Qt5Core Qt5Network) -lpthread)
+    fi
     "$cxx" -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-        -I. key/kcodec.cpp key/kframe.cpp "fuzz/fuzz_$target.cpp" -o "$bin"
+        -I. key/kcodec.cpp key/kframe.cpp "fuzz/fuzz_$target.cpp" "${extra[@]}" -o "$bin"
     # New inputs go to a working corpus; the committed seeds are only read.
     work="$out/corpus-$target"
     rm -rf "$out/crashes-$target"
