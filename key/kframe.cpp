@@ -222,9 +222,9 @@ void StreamDeframer::feed(const uint8_t *data, size_t len, const std::function<v
     for (size_t i = 0; i < len; ++i) {
         const uint8_t b = data[i];
         if (b == kFlag) {
-            // A flag after content closes the frame; what follows up to the next flag is noise.
-            // A flag with nothing collected yet opens (or keeps open) a frame.
-            const bool closing = m_inside && (m_overflow || !m_content.empty());
+            // A flag after a frame's worth of content closes it; what follows up to the next flag is
+            // noise. Less than the two FCS bytes cannot be a frame: the flag opens one afresh.
+            const bool closing = m_inside && (m_overflow || m_content.size() >= 2);
             if (closing && !m_overflow && onFrame)
                 onFrame(m_content.data(), m_content.size());
             m_inside = !closing;

@@ -90,10 +90,10 @@ private:
 
 // For byte streams in which frames may be split or joined across reads (the relay's TCP stream, the
 // emulated key reading framedSend pieces). Collects the unstuffed bytes between two flags and calls
-// onFrame(content, len) for each complete non-empty frame; content still ends with its two FCS bytes
+// onFrame(content, len) for each complete frame of at least two bytes; content still ends with its two FCS bytes
 // (no check is made here). A frame longer than maxContent is dropped and the deframer resyncs at the
 // next flag. Bytes outside a frame (before an opening flag, after a closing one) are noise and dropped;
-// back-to-back flags open the next frame.
+// a flag after fewer than two content bytes opens a frame afresh.
 class StreamDeframer
 {
 public:

@@ -111,6 +111,7 @@ private slots:
     void relayDataForKey_splitSoEachFrameFitsATransfer();
     void relayTransfer_roundTripLosesNothing_data();
     void relayTransfer_roundTripLosesNothing();
+    void relayServerStopsTakingData_keyToldRelayClosed();
     void relayRefusedOrKeyNotReady_sendsNoOpenedToKey_data();
     void relayRefusedOrKeyNotReady_sendsNoOpenedToKey();
     void unplug_reportsDisconnectAndClosesRelay();
@@ -518,6 +519,24 @@ void TestCLinker::relayTransfer_roundTripLosesNothing()
         at = next;
     }
     QCOMPARE(m_log->count("Closing " + upper + " connection"), 1);
+}
+
+void TestCLinker::relayServerStopsTakingData_keyToldRelayClosed()
+{
+    startStation(keyConfig());
+    QSignalSpy opened(m_key.get(), &EmulatedKey::relayOpened);
+    QSignalSpy closed(m_key.get(), &EmulatedKey::relayClosed);
+    m_key->requestRelayOpen();
+    QVERIFY(opened.wait(kKeyWaitMs));
+    // Nothing more may wait for the server: the next data closes the relay.
+    m_linker->relay()->setMaxPendingWrite(0);
+    m_events.clear();
+    m_key->sendRelayData("more");
+    QVERIFY(closed.wait(kKeyWaitMs));
+    QVERIFY(m_key->messages().contains(sent("0001 1b050000")));
+    QCOMPARE(m_events,
+             QStringList({"progress 100", "server 1", "status READY", "colour green", "button 1", "pbar -1"}));
+    QCOMPARE(m_linker->relay()->state(), srvLink::Closed);
 }
 
 void TestCLinker::relayRefusedOrKeyNotReady_sendsNoOpenedToKey_data()
