@@ -107,9 +107,7 @@ void PackingWindow::applyStoredProxy()
     const int type = m_config->getInteger(QStringLiteral("proxytype"), 0);
     QNetworkProxy proxy;
     proxy.setHostName(m_config->getString(QStringLiteral("proxyhost"), QString()));
-    // The port field only ever stores 0..65535; anything else is treated as no port.
-    const int port = m_config->getInteger(QStringLiteral("proxyport"));
-    proxy.setPort(port >= 0 && port <= 65535 ? quint16(port) : 0);
+    proxy.setPort(proxyPortFromText(m_config->getString(QStringLiteral("proxyport"))));
     proxy.setUser(m_config->getString(QStringLiteral("proxyuser"), QString()));
     proxy.setPassword(m_config->getString(QStringLiteral("proxypass"), QString()));
     applyProxy(type, proxy);
