@@ -135,7 +135,9 @@ void PackingWindow::keyConnectionChange(bool connected)
         showKeyImage(m_keyConnectedImage);
         m_lblKeyState->setToolTip(QStringLiteral("Key found"));
         m_linker->connectKeynew();
-    } else {
+    } else if (m_keyConnected) {
+        // The transport may report a lost key more than once; repeating "Key disconnected" would
+        // hide the page's message about the operation the loss cut short.
         showKeyDisconnected();
         m_serviceInfo.clear();
     }
@@ -208,6 +210,12 @@ void PackingWindow::loginFailed() {}
 
 void PackingWindow::logoutRequested()
 {
+    if (m_sealWidget->isRecording()) {
+        // Leaving now would end the seal between its service calls: the record or the close could
+        // go missing and nobody would see it.
+        statusMessage(QStringLiteral("A seal is being recorded. Please log out once it is done."));
+        return;
+    }
     m_keyProgress->setEnabled(false);
     m_keyProgress->hide();
     m_btnLogout->setEnabled(false);
@@ -248,8 +256,9 @@ void PackingWindow::deleteIdleRetiredSessions()
 void PackingWindow::showAbout()
 {
     QMessageBox box(QMessageBox::Information, QString(),
-                    QStringLiteral("Version: ") + QStringLiteral("1.0.4") + QStringLiteral("\n\nBuild date: ") +
-                        QStringLiteral(__DATE__) + QLatin1Char(' ') + QStringLiteral(__TIME__));
+                    QStringLiteral("Version: ") + QStringLiteral(SEALSTATION_VERSION) +
+                        QStringLiteral("\n\nBuild date: ") + QStringLiteral(__DATE__) + QLatin1Char(' ') +
+                        QStringLiteral(__TIME__));
     box.exec();
 }
 
