@@ -40,6 +40,13 @@ void applyProxy(int type, QNetworkProxy proxy)
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
 }
 
+quint16 proxyPortFromText(const QString &text)
+{
+    bool ok = false;
+    const uint port = text.toUInt(&ok);
+    return ok && port <= 65535 ? quint16(port) : 0;
+}
+
 AssetProxyDialog::AssetProxyDialog(QWidget *parent, Configuration *config)
     : QDialog(parent), m_ui(new Ui::AssetProxyDialog), m_config(config ? config : Configuration::instance()),
       m_portValidator(new QIntValidator(0, 65535, this))
@@ -116,11 +123,9 @@ void AssetProxyDialog::saveProxySettings()
     else if (m_ui->rbnDefine->isChecked())
         type = 2;
 
-    bool ok = false;
-    const uint port = m_ui->tbxPort->text().toUInt(&ok);
     QNetworkProxy proxy;
     proxy.setHostName(m_ui->tbxHost->text());
-    proxy.setPort(ok ? quint16(port) : 0);
+    proxy.setPort(proxyPortFromText(m_ui->tbxPort->text()));
     proxy.setUser(m_ui->tbxUser->text());
     proxy.setPassword(m_ui->tbxPass->text());
     applyProxy(type, proxy);

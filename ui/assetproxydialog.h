@@ -15,6 +15,10 @@ class AssetProxyDialog;
 // 1 the platform's proxy, 2 the HTTP proxy described by `proxy`.
 void applyProxy(int type, QNetworkProxy proxy);
 
+// The proxy port as stored or typed: a decimal number up to 65535; anything else means 0, so a
+// bad value is never cut to some other port.
+quint16 proxyPortFromText(const QString &text);
+
 // The settings dialog: behaviour settings and the proxy, stored on OK.
 class AssetProxyDialog : public QDialog
 {

@@ -4,6 +4,17 @@
 #include "ui_loginwidget.h"
 
 #include <QDebug>
+#include <QTextDocument>
+
+namespace {
+// A tool tip renders whatever looks like markup; the host and port come from the key.
+QString plainToolTip(const QString &text)
+{
+    if (!Qt::mightBeRichText(text))
+        return text;
+    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+} // namespace
 
 LoginWidget::LoginWidget(QWidget *parent) : QWidget(parent), m_ui(new Ui::LoginWidget)
 {
@@ -18,8 +29,8 @@ LoginWidget::~LoginWidget() = default;
 void LoginWidget::serviceCreated(JSON *service)
 {
     m_service = service;
-    m_ui->groupLogin->setToolTip(QStringLiteral("Connecting to ") + service->host() + QLatin1Char(':') +
-                                 service->port());
+    m_ui->groupLogin->setToolTip(
+        plainToolTip(QStringLiteral("Connecting to ") + service->host() + QLatin1Char(':') + service->port()));
 }
 
 void LoginWidget::serviceDeleted()

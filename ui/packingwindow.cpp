@@ -107,9 +107,7 @@ void PackingWindow::applyStoredProxy()
     const int type = m_config->getInteger(QStringLiteral("proxytype"), 0);
     QNetworkProxy proxy;
     proxy.setHostName(m_config->getString(QStringLiteral("proxyhost"), QString()));
-    // The port field only ever stores 0..65535; anything else is treated as no port.
-    const int port = m_config->getInteger(QStringLiteral("proxyport"));
-    proxy.setPort(port >= 0 && port <= 65535 ? quint16(port) : 0);
+    proxy.setPort(proxyPortFromText(m_config->getString(QStringLiteral("proxyport"))));
     proxy.setUser(m_config->getString(QStringLiteral("proxyuser"), QString()));
     proxy.setPassword(m_config->getString(QStringLiteral("proxypass"), QString()));
     applyProxy(type, proxy);
@@ -137,7 +135,9 @@ void PackingWindow::keyConnectionChange(bool connected)
         showKeyImage(m_keyConnectedImage);
         m_lblKeyState->setToolTip(QStringLiteral("Key found"));
         m_linker->connectKeynew();
-    } else {
+    } else if (m_keyConnected) {
+        // The transport may report a lost key more than once; repeating "Key disconnected" would
+        // hide the page's message about the operation the loss cut short.
         showKeyDisconnected();
         m_serviceInfo.clear();
     }
@@ -210,6 +210,12 @@ void PackingWindow::loginFailed() {}
 
 void PackingWindow::logoutRequested()
 {
+    if (m_sealWidget->isRecording()) {
+        // Leaving now would end the seal between its service calls: the record or the close could
+        // go missing and nobody would see it.
+        statusMessage(QStringLiteral("A seal is being recorded. Please log out once it is done."));
+        return;
+    }
     m_keyProgress->setEnabled(false);
     m_keyProgress->hide();
     m_btnLogout->setEnabled(false);
@@ -250,8 +256,9 @@ void PackingWindow::deleteIdleRetiredSessions()
 void PackingWindow::showAbout()
 {
     QMessageBox box(QMessageBox::Information, QString(),
-                    QStringLiteral("Version: ") + QStringLiteral("1.0.4") + QStringLiteral("\n\nBuild date: ") +
-                        QStringLiteral(__DATE__) + QLatin1Char(' ') + QStringLiteral(__TIME__));
+                    QStringLiteral("Version: ") + QStringLiteral(SEALSTATION_VERSION) +
+                        QStringLiteral("\n\nBuild date: ") + QStringLiteral(__DATE__) + QLatin1Char(' ') +
+                        QStringLiteral(__TIME__));
     box.exec();
 }
 

@@ -25,6 +25,7 @@ const char kWarningStyle[] = "background-color: qlineargradient( x1:0 y1:0, x2:1
                              "image:url(:/assets/operation_warn.png);";
 const int kTagTimerMs = 10000;
 const char kBusyMessage[] = "Already busy linking subject and school!";
+const char kNotClosedMessage[] = "Key disconnected: the lock was not closed. Pack the bag again once the key is back.";
 
 // -1 means the service sent no time; showing a 1969 date for it would mislead.
 QString formatTime(int seconds)
@@ -38,7 +39,9 @@ QString formatTime(int seconds)
 
 bool wholeMatch(const QString &pattern, const QString &text)
 {
-    const QRegularExpression re(QRegularExpression::anchoredPattern(pattern));
+    // The key separates words with CR LF, and "." has to match those too.
+    const QRegularExpression re(QRegularExpression::anchoredPattern(pattern),
+                                QRegularExpression::DotMatchesEverythingOption);
     return re.match(text).hasMatch();
 }
 
@@ -91,8 +94,14 @@ void SealWidget::serviceCreated(JSON *service)
 void SealWidget::serviceDeleted()
 {
     m_service = nullptr;
-    // A seal still waiting for its tag ends with the session: the next operator starts afresh.
+    // A seal still waiting for its tag ends with the session, and the next operator starts
+    // without the previous operator's bag.
     endOperation();
+    m_details.reset();
+    m_ui->lblSession->clear();
+    m_ui->lblSchool->clear();
+    m_ui->lblStart->clear();
+    m_ui->lblEnd->clear();
 }
 
 void SealWidget::logoutRequested() {}
@@ -130,6 +139,7 @@ void SealWidget::endOperation()
 {
     m_tagTimer.stop();
     m_waitingForTag = false;
+    m_closing = false;
     m_tagRetries = 0;
     m_operation = OperationNone;
     setButtonsEnabled(true);
@@ -210,13 +220,14 @@ void SealWidget::linkFailed_Handler(QString scanCode)
 void SealWidget::sealSubject()
 {
     qDebug().noquote() << "Seal subject";
-    if (m_waitingForTag || m_recording || m_linking) {
+    if (m_waitingForTag || m_recording) {
         // A second Pack now would start a second tag read and record the seal twice.
         qDebug().noquote() << "Seal already running, request ignored";
         return;
     }
     m_ui->lblOperationInfo->setStyleSheet(QString());
     m_operation = OperationSeal;
+    m_closing = false;
 
     if (!m_details) {
         m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kWarningStyle));
@@ -248,8 +259,8 @@ void SealWidget::checkState()
 
 void SealWidget::tagReadFailed()
 {
-    if (!m_service || m_recording) {
-        // No session, or a late answer to a retry while the seal of a good read is being recorded.
+    if (!m_service || m_recording || m_closing) {
+        // No session, or a late answer to a retry while the seal of a good read is recorded or closed.
         qDebug().noquote() << "Tag read failure ignored";
         return;
     }
@@ -271,19 +282,25 @@ void SealWidget::keyConnectionChanged(bool connected)
     // The transport reports a lost key twice; only the change from present to gone counts.
     const bool wasPresent = m_keyPresent;
     m_keyPresent = connected;
-    if (wasPresent && !connected)
+    if (wasPresent && !connected) {
+        ++m_keyLosses;
         keyLost();
+    }
 }
 
 void SealWidget::keyLost()
 {
-    // While a seal is being recorded the service calls go on; the close then meets no key.
-    if (m_operation == OperationNone || m_recording)
+    // A seal being recorded learns of it when the record returns, and does not send the close.
+    if (m_recording)
+        return;
+    const bool closing = m_closing;
+    if (m_operation == OperationNone && !closing)
         return;
     qDebug().noquote() << "Key disconnected during an operation";
     const bool readingTag = m_waitingForTag;
     m_tagTimer.stop();
     m_waitingForTag = false;
+    m_closing = false;
     m_tagRetries = 0;
     // Without the key's confirmation the lock may still be open: say so instead of waiting silently.
     if (readingTag)
@@ -291,7 +308,7 @@ void SealWidget::keyLost()
     else if (m_operation == OperationOpen)
         failOperation(QStringLiteral("Key disconnected before the lock confirmed it was open."));
     else
-        failOperation(QStringLiteral("Key disconnected before the lock confirmed it was closed."));
+        failOperation(QString::fromLatin1(kNotClosedMessage));
 }
 
 void SealWidget::failOperation(const QString &message)
@@ -314,9 +331,9 @@ void SealWidget::tagReadSuccess(QString tag)
         qDebug().noquote() << QStringLiteral("No linked bag, tag ignored: ") + tag;
         return;
     }
-    if (m_recording) {
+    if (m_recording || m_closing) {
         // A late answer to an earlier scan request must not record the seal a second time.
-        qDebug().noquote() << QStringLiteral("Seal already being recorded, tag ignored: ") + tag;
+        qDebug().noquote() << QStringLiteral("Seal already being recorded or closed, tag ignored: ") + tag;
         return;
     }
 
@@ -327,6 +344,9 @@ void SealWidget::tagReadSuccess(QString tag)
 
     const QPointer<SealWidget> self(this);
     const QPointer<JSON> session(m_service);
+    // The report itself shows that the key is there; a loss from now on must keep the close back.
+    m_keyPresent = true;
+    const int keyLosses = m_keyLosses;
     // Refuses scans and further tags until the seal is recorded, also for a read that came too late.
     m_recording = true;
     const auto recordingDone = qScopeGuard([this, self] {
@@ -348,8 +368,16 @@ void SealWidget::tagReadSuccess(QString tag)
             return;
     }
     const bool recorded = recordSeal(*lock, session);
-    if (recorded && self && !sessionLost(session))
-        m_linker->requestClose();
+    if (!recorded || !self || sessionLost(session))
+        return;
+    if (m_keyLosses != keyLosses) {
+        // The close would reach no key, or one that came back and may no longer hold this lock.
+        qDebug().noquote() << "Key lost while the seal was recorded, lock not closed";
+        failOperation(QString::fromLatin1(kNotClosedMessage));
+        return;
+    }
+    m_closing = true;
+    m_linker->requestClose();
 }
 
 bool SealWidget::recordSeal(const Lock &lock, const QPointer<JSON> &session)
@@ -398,6 +426,7 @@ void SealWidget::openSeal()
 {
     m_ui->lblOperationInfo->setStyleSheet(QString());
     m_operation = OperationOpen;
+    m_closing = false;
     m_linker->requestOpen();
 }
 
@@ -410,6 +439,7 @@ void SealWidget::showSuccess()
 
 void SealWidget::showFailure()
 {
+    m_closing = false;
     m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
     m_operation = OperationNone;
 }
@@ -424,6 +454,7 @@ void SealWidget::updateLabel(uint Type, QString str)
 
     if (wholeMatch(QStringLiteral("Authorised\\r*\\n*locked"), str)) {
         qDebug().noquote() << "Closed successfully";
+        m_closing = false;
         if (m_operation == OperationSeal)
             showSuccess();
     } else if (wholeMatch(QStringLiteral("Authorised\\r*\\n*unlocked"), str)) {

@@ -40,6 +40,8 @@ public:
     Operation operation() const { return m_operation; }
     bool isWaitingForTag() const { return m_waitingForTag; }
     int tagRetries() const { return m_tagRetries; }
+    // True from a tag read until its seal is recorded or refused.
+    bool isRecording() const { return m_recording; }
     // The product waits 10 s between tag reads; tests may shorten it.
     void setTagTimerInterval(int milliseconds) { m_tagTimer.setInterval(milliseconds); }
 
@@ -95,7 +97,12 @@ private:
     bool m_linking = false;
     // True from a tag read until its seal is recorded, across the service calls' waits.
     bool m_recording = false;
+    // True from the close request until the key's label answers it, the key is lost or a new
+    // operation starts: further tag reports then belong to the bag already sealed.
+    bool m_closing = false;
     bool m_keyPresent = false;
+    // Counts the key's losses, so that a seal record can tell whether the key went away meanwhile.
+    int m_keyLosses = 0;
     Operation m_operation = OperationNone;
     bool m_autoSeal = false;
     int m_tagRetries = 0;

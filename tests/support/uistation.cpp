@@ -64,9 +64,14 @@ bool UiStation::login(const QString &user, const QString &password)
     if (!QTest::qWaitFor([this] { return window->service() && find<QWidget>("btnLogin")->isEnabled(); }))
         return false;
     auto *name = find<QLineEdit>("txtUsername");
+    name->setFocus();
+    name->clear();
     QTest::keyClicks(name, user);
     QTest::keyClick(name, Qt::Key_Tab);
-    QWidget *next = window->focusWidget();
+    auto *next = qobject_cast<QLineEdit *>(window->focusWidget());
+    if (!next)
+        return false;
+    next->clear();
     QTest::keyClicks(next, password);
     QTest::keyClick(next, Qt::Key_Return);
     return window->currentMode() == PackingWindow::Mode::Packing;
@@ -97,12 +102,14 @@ QStringList UiStation::requestLines() const
     return lines;
 }
 
-int UiStation::sealsInForce(const std::string &pointId, const std::string &tableId) const
+QString UiStation::seals(const std::string &pointId) const
 {
-    int count = 0;
-    for (const sim::SealRow &seal : web->seals())
-        count += seal.pointId == pointId && seal.tableId == tableId && !seal.voided;
-    return count;
+    QStringList list;
+    for (const sim::SealRow &seal : web->seals()) {
+        if (seal.pointId == pointId)
+            list << QString::fromStdString(seal.apId) + (seal.voided ? QStringLiteral("-") : QString());
+    }
+    return list.join(QLatin1Char(' '));
 }
 
 void answerNextModal(const std::function<void(QWidget *)> &action)

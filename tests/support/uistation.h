@@ -39,8 +39,8 @@ public:
         return widget;
     }
 
-    // Types the user name and password as an operator does and presses Enter; true when the
-    // packing page shows.
+    // Types the user name and password into the emptied fields as an operator does and presses
+    // Enter; true when the packing page shows.
     bool login(const QString &user = QStringLiteral("operator"), const QString &password = QStringLiteral("Pack2025"));
     // Types a barcode into the packing page and presses Enter; returns once the link call returned.
     void scan(const QString &code);
@@ -48,7 +48,8 @@ public:
     QString operationStyle() const;
     // Paths of the service requests since the last clearRequests(), e.g. "PUT /veskservice/lock".
     QStringList requestLines() const;
-    int sealsInForce(const std::string &pointId, const std::string &tableId) const;
+    // The seals recorded at a school, oldest first, as lock ids; a voided one ends with "-".
+    QString seals(const std::string &pointId) const;
 
     QTemporaryDir dir;
     std::unique_ptr<Configuration> config;
