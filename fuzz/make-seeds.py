@@ -43,3 +43,18 @@ open('corpus/receive/escapes','wb').write(frame(bytes([1,0x7e,0x7d])))
 open('corpus/receive/empty','wb').write(frame(b''))
 open('corpus/receive/noise-around','wb').write(b'\x55' + frame(bytes([1,2])) + b'\x7e\x09')
 open('corpus/receive/escape-before-flag','wb').write(frame(bytes([1,2]))[:-1] + b'\x7d\x7e')
+# Replies of the web service, one per operation, plus envelope corner cases.
+import os
+os.makedirs('corpus/reply', exist_ok=True)
+replies = {
+ 'login': '{"rc":200,"rm":"OK","result":{"userId":"17","userName":"operator"}}',
+ 'lock': '{"rc":200,"rm":"OK","result":{"lockId":"5101","description":"Padlock 5101","longitude":28.2293,"latitude":-25.7479,"state":"ACTIVE","commissionState":"COMMISSIONED"}}',
+ 'link': '{"rc":200,"rm":"OK","result":{"examSchedId":7001,"pointId":"1021","tableId":"3101","subjectName":"Maths","centerName":"North","start":1762153200,"end":1762164000}}',
+ 'assign': '{"rc":200,"result":[{"pointId":"1021","tableId":"3101"}]}',
+ 'seals': '{"rc":200,"result":{"count":2,"offset":0,"limit":50,"list":[{"tableId":"3101","pointId":"1034","apId":"5104","apRfId":303662,"examSchedId":7002},{"apId":"5110","apRfId":5000000123}]}}',
+ 'seal': '{"rc":200,"rm":"OK","sfc":"x","result":{"tableId":"3101","pointId":"1021","apId":"5101","apRfId":303659,"examSchedId":7001}}',
+ 'null-result': '{"rc":404,"rm":"Not found","result":null}',
+ 'odd-numbers': '{"rc":1e300,"result":{"examSchedId":-2147483649,"apRfId":1.8446744073709552e19,"start":"x"}}',
+}
+for k, v in replies.items():
+    open(f'corpus/reply/{k}', 'w').write(v)

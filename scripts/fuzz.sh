@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# fuzz.sh SECONDS: builds the libFuzzer targets of the key codec and framing with clang and runs each
-# for SECONDS, then reports its executions and crashes. Exits non-zero when a target crashed.
+# fuzz.sh SECONDS: builds the libFuzzer targets of the key codec and framing and of the service reply
+# parsers with clang and runs each for SECONDS, then reports its executions and crashes. Exits non-zero when a target crashed.
 # FUZZ_OUT_DIR (default fuzz/out) holds the binaries, the growing corpus and any crash inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,12 +9,27 @@ out=${FUZZ_OUT_DIR:-fuzz/out}
 cxx=${FUZZ_CXX:-clang++}
 mkdir -p "$out"
 
-declare -A max_len=([parse]=4096 [receive]=3000)
+declare -A max_len=([parse]=4096 [receive]=3000 [reply]=8192)
+flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I.)
+# The reply parsers are Qt code: their meta-objects come from moc, Qt itself from pkg-config.
+moc=$(pkg-config --variable=host_bins Qt5Core)/moc
+mkdir -p "$out/moc"
+reply_sources=(app/trace.cpp model/*.cpp fuzz/fuzz_reply.cpp)
+for header in $(grep -l Q_OBJECT model/*.h); do
+    name=$(basename "$header" .h)
+    "$moc" "$header" -o "$out/moc/moc_$name.cpp"
+    reply_sources+=("$out/moc/moc_$name.cpp")
+done
 failed=0
-for target in parse receive; do
+for target in parse receive reply; do
     bin="$out/fuzz_$target"
-    "$cxx" -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-        -I. key/kcodec.cpp key/kframe.cpp "fuzz/fuzz_$target.cpp" -o "$bin"
+    if [ "$target" = reply ]; then
+        # shellcheck disable=SC2046
+        "$cxx" "${flags[@]}" -fPIC $(pkg-config --cflags Qt5Core) "${reply_sources[@]}" -o "$bin" \
+            $(pkg-config --libs Qt5Core)
+    else
+        "$cxx" "${flags[@]}" key/kcodec.cpp key/kframe.cpp "fuzz/fuzz_$target.cpp" -o "$bin"
+    fi
     # New inputs go to a working corpus; the committed seeds are only read.
     work="$out/corpus-$target"
     rm -rf "$out/crashes-$target"

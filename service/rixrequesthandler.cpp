@@ -81,12 +81,7 @@ RixRequestHandler::Reply RixRequestHandler::execute(QNetworkRequest &request, eR
 
 std::unique_ptr<Result> RixRequestHandler::parseReply(QNetworkReply *reply, const ResultParser &parser)
 {
-    if (!reply)
-        return nullptr;
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
-    if (!document.isObject())
-        return nullptr;
-    return parser.parse(&document);
+    return reply ? parser.parseBody(reply->readAll()) : nullptr;
 }
 
 QByteArray RixRequestHandler::passwordDigest(const QString &password)
