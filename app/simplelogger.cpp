@@ -144,8 +144,8 @@ void SimpleLogger::handleMessage(QtMsgType type, const QMessageLogContext &conte
 
 void SimpleLogger::rotateIfNeeded()
 {
-    // The open file's own size (one fstat) rather than a look-up of its path for every line.
-    const qint64 size = m_file->isOpen() ? m_file->size() : QFileInfo(m_file->fileName()).size();
+    // An appending file's position is its size: no file-system look-up for every line.
+    const qint64 size = m_file->isOpen() ? m_file->pos() : QFileInfo(m_file->fileName()).size();
     if (size <= m_sizeLimit)
         return;
 
