@@ -104,14 +104,14 @@ void PackingWindow::setMode(Mode mode)
 
 void PackingWindow::applyStoredProxy()
 {
-    const int type = m_config->getInteger(QStringLiteral("proxytype"), 0);
+    const int type = m_config->get(Setting::ProxyType);
     QNetworkProxy proxy;
-    proxy.setHostName(m_config->getString(QStringLiteral("proxyhost"), QString()));
+    proxy.setHostName(m_config->get(Setting::ProxyHost));
     // The port field only ever stores 0..65535; anything else is treated as no port.
-    const int port = m_config->getInteger(QStringLiteral("proxyport"));
+    const int port = m_config->get(Setting::ProxyPort);
     proxy.setPort(port >= 0 && port <= 65535 ? quint16(port) : 0);
-    proxy.setUser(m_config->getString(QStringLiteral("proxyuser"), QString()));
-    proxy.setPassword(m_config->getString(QStringLiteral("proxypass"), QString()));
+    proxy.setUser(m_config->get(Setting::ProxyUser));
+    proxy.setPassword(m_config->get(Setting::ProxyPass));
     applyProxy(type, proxy);
 }
 

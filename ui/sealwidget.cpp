@@ -75,7 +75,7 @@ SealWidget::SealWidget(QWidget *parent, cLinker *linker, Configuration *config)
     connect(m_linker, &cLinker::usbConnected, this, &SealWidget::keyConnectionChanged);
     connect(this, &SealWidget::linkSuccessful, this, &SealWidget::linkSuccessful_Handler);
     connect(this, &SealWidget::linkFailed, this, &SealWidget::linkFailed_Handler);
-    m_autoSeal = m_config->getBoolean(QStringLiteral("autoseal"));
+    m_autoSeal = m_config->get(Setting::AutoSeal);
     m_keyPresent = m_linker->isKeyReady();
     connect(m_config, &Configuration::updatedBoolean, this, &SealWidget::configUpdatedBoolean);
     connect(&m_tagTimer, &QTimer::timeout, this, &SealWidget::checkState);
@@ -451,6 +451,6 @@ void SealWidget::keyCurrentStatus(eKeyCurrentStatus status)
 
 void SealWidget::configUpdatedBoolean(QString key, bool value)
 {
-    if (key == QLatin1String("autoseal"))
+    if (key == QLatin1String(Setting::AutoSeal.key))
         m_autoSeal = value;
 }
