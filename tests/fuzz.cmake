@@ -1,4 +1,4 @@
-# Fuzz smoke: runs each libFuzzer target of the key codec and framing for about 20 s when clang with
+# Fuzz smoke: runs each libFuzzer target (key codec and framing, service replies) for about 20 s when clang with
 # libFuzzer works here. Only from the plain build, as the targets carry their own sanitizers.
 if(NOT SEALSTATION_SANITIZE AND NOT WIN32)
     find_program(SEALSTATION_FUZZ_CXX NAMES clang++ clang++-14)
@@ -20,7 +20,7 @@ if(NOT SEALSTATION_SANITIZE AND NOT WIN32)
         add_test(NAME fuzz_smoke COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/fuzz.sh 20)
         set_tests_properties(fuzz_smoke PROPERTIES
             ENVIRONMENT "FUZZ_OUT_DIR=${CMAKE_BINARY_DIR}/fuzz;FUZZ_CXX=${SEALSTATION_FUZZ_CXX}"
-            TIMEOUT 300)
+            TIMEOUT 600)
     else()
         message(STATUS "clang++ with libFuzzer not found: no fuzz smoke test")
     endif()
