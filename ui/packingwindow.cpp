@@ -175,9 +175,6 @@ void PackingWindow::requestServiceDetails()
 void PackingWindow::keyBusy(uint8_t progress)
 {
     qDebug().noquote() << QStringLiteral("Progress now: ") + QString::number(progress);
-    // QProgressBar::setValue repaints at once; the key reports progress several times per
-    // operation, so the bar is painted with the window's next update instead.
-    m_keyProgress->setUpdatesEnabled(false);
     if (progress < 128) {
         emit keyCurrentStatus(OPERATION_BUSY);
         m_keyProgress->setValue(progress);
@@ -189,7 +186,6 @@ void PackingWindow::keyBusy(uint8_t progress)
         emit keyCurrentStatus(TRANSFER_BUSY);
         m_keyProgress->setValue(progress);
     }
-    m_keyProgress->setUpdatesEnabled(true);
 }
 
 void PackingWindow::keyStatusChange(QString) {}
