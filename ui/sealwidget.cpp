@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QDateTime>
 #include <QDebug>
+#include <QHash>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -38,8 +39,13 @@ QString formatTime(int seconds)
 
 bool wholeMatch(const QString &pattern, const QString &text)
 {
-    const QRegularExpression re(QRegularExpression::anchoredPattern(pattern));
-    return re.match(text).hasMatch();
+    // Compiling costs far more than matching, and every key display text comes through here:
+    // each of the few fixed patterns is compiled once (GUI thread only).
+    static QHash<QString, QRegularExpression> compiled;
+    auto it = compiled.find(pattern);
+    if (it == compiled.end())
+        it = compiled.insert(pattern, QRegularExpression(QRegularExpression::anchoredPattern(pattern)));
+    return it->match(text).hasMatch();
 }
 
 } // namespace
