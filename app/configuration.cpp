@@ -23,7 +23,13 @@ QString dataDirectory()
 // Values that must never appear in the debug log in clear.
 bool isSecretKey(const QString &key)
 {
-    return key == QLatin1String("proxypass");
+    return key == QLatin1String(Setting::ProxyPass.key);
+}
+
+// A line ends at LF, CR LF or CR when the file is read back.
+bool hasLineBreak(const QString &text)
+{
+    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'));
 }
 
 } // namespace
@@ -111,7 +117,22 @@ QString Configuration::getString(const QString &key, const QString &defaultValue
 
 bool Configuration::multipleSealDialogue() const
 {
-    return getBoolean(QStringLiteral("mutiple.seal.dialogue"), true);
+    return get(Setting::MultipleSealDialogue);
+}
+
+bool Configuration::get(const Setting::Boolean &setting) const
+{
+    return getBoolean(QLatin1String(setting.key), setting.fallback);
+}
+
+int Configuration::get(const Setting::Integer &setting) const
+{
+    return getInteger(QLatin1String(setting.key), setting.fallback);
+}
+
+QString Configuration::get(const Setting::Text &setting) const
+{
+    return getString(QLatin1String(setting.key), QLatin1String(setting.fallback));
 }
 
 void Configuration::setBoolean(const QString &key, bool value)
@@ -126,8 +147,28 @@ void Configuration::setInteger(const QString &key, int value)
     emit updatedInteger(key, value);
 }
 
-void Configuration::setString(const QString &key, const QString &value)
+bool Configuration::setString(const QString &key, const QString &value)
 {
+    if (hasLineBreak(key) || hasLineBreak(value)) {
+        qWarning().noquote() << QStringLiteral("Setting refused, its value holds a line break: ") + key;
+        return false;
+    }
     m_entries.insert(key, value);
     emit updatedString(key, value);
+    return true;
+}
+
+void Configuration::set(const Setting::Boolean &setting, bool value)
+{
+    setBoolean(QLatin1String(setting.key), value);
+}
+
+void Configuration::set(const Setting::Integer &setting, int value)
+{
+    setInteger(QLatin1String(setting.key), value);
+}
+
+bool Configuration::set(const Setting::Text &setting, const QString &value)
+{
+    return setString(QLatin1String(setting.key), value);
 }

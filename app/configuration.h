@@ -4,6 +4,38 @@
 #include <QObject>
 #include <QString>
 
+// Every key the program reads or writes, with its type and its default: the one place where a
+// key is spelled. Read and written through Configuration::get and Configuration::set.
+namespace Setting {
+struct Boolean
+{
+    const char *key;
+    bool fallback;
+};
+struct Integer
+{
+    const char *key;
+    int fallback;
+};
+struct Text
+{
+    const char *key;
+    const char *fallback;
+};
+
+constexpr Boolean LogEnabled{"debug.log.enabled", true};
+constexpr Integer LogSize{"debug.log.size", 1000000};
+constexpr Integer LogCount{"debug.log.count", 10};
+constexpr Boolean AutoSeal{"autoseal", false};
+constexpr Boolean MultipleSealDialogue{"mutiple.seal.dialogue", true};
+constexpr Text Protocol{"protocol", "tcp"};
+constexpr Integer ProxyType{"proxytype", 0};
+constexpr Text ProxyHost{"proxyhost", ""};
+constexpr Integer ProxyPort{"proxyport", 0};
+constexpr Text ProxyUser{"proxyuser", ""};
+constexpr Text ProxyPass{"proxypass", ""};
+} // namespace Setting
+
 // The per-user settings store: a flat key=value table read once from
 // "user.config" and written back as a whole on request.
 class Configuration : public QObject
@@ -27,9 +59,19 @@ public:
     QString getString(const QString &key, const QString &defaultValue = QString()) const;
     bool multipleSealDialogue() const;
 
+    bool get(const Setting::Boolean &setting) const;
+    int get(const Setting::Integer &setting) const;
+    QString get(const Setting::Text &setting) const;
+
     void setBoolean(const QString &key, bool value);
     void setInteger(const QString &key, int value);
-    void setString(const QString &key, const QString &value);
+    // Refuses (returns false, stores nothing) a key or value holding a line break: the file
+    // has one entry per line, so it would come back as other keys.
+    bool setString(const QString &key, const QString &value);
+
+    void set(const Setting::Boolean &setting, bool value);
+    void set(const Setting::Integer &setting, int value);
+    bool set(const Setting::Text &setting, const QString &value);
 
 signals:
     void updatedString(QString key, QString value);

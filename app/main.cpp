@@ -25,10 +25,10 @@ int main(int argc, char *argv[])
     Configuration *config = Configuration::instance();
     config->load(QStringLiteral("user.config"));
 
-    const bool logEnabled = config->getBoolean(QStringLiteral("debug.log.enabled"), true);
+    const bool logEnabled = config->get(Setting::LogEnabled);
     traceOut("Log enabled %d\n", logEnabled ? 1 : 0);
-    const int logSize = config->getInteger(QStringLiteral("debug.log.size"), 1000000);
-    const int logCount = config->getInteger(QStringLiteral("debug.log.count"), 10);
+    const int logSize = config->get(Setting::LogSize);
+    const int logCount = config->get(Setting::LogCount);
     const QString directory = config->configDirectory();
 
     SimpleLogger *logger = SimpleLogger::instance();

@@ -6,7 +6,9 @@
 #include <QFileInfo>
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 SimpleLogger::SimpleLogger(QObject *parent) : QObject(parent) {}
 
@@ -49,8 +51,76 @@ QString SimpleLogger::filePath() const
     return m_file ? m_file->fileName() : QString();
 }
 
+namespace {
+const char *prefixOf(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return "Debug:";
+    case QtWarningMsg:
+        return "Warning:";
+    case QtCriticalMsg:
+        return "Critical:";
+    case QtFatalMsg:
+        return "Fatal:";
+    default:
+        return nullptr; // information messages are not written
+    }
+}
+
+bool breaksLine(char16_t c)
+{
+    return c < 0x20 || c == 0x7f || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+// Texts from the key and the service reach the log: control characters are written visibly, so
+// that a message stays on its one line and cannot forge lines of its own.
+QString oneLine(const QString &text)
+{
+    const auto first = std::find_if(text.cbegin(), text.cend(), [](QChar c) { return breaksLine(c.unicode()); });
+    if (first == text.cend())
+        return text;
+    QString line(text.cbegin(), int(first - text.cbegin()));
+    for (auto it = first; it != text.cend(); ++it) {
+        const char16_t c = it->unicode();
+        if (!breaksLine(c))
+            line += *it;
+        else if (c == '\r')
+            line += QLatin1String("\\r");
+        else if (c == '\n')
+            line += QLatin1String("\\n");
+        else if (c == '\t')
+            line += QLatin1String("\\t");
+        else if (c < 0x100)
+            line += QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0'));
+        else
+            line += QStringLiteral("\\u%1").arg(int(c), 4, 16, QLatin1Char('0'));
+    }
+    return line;
+}
+} // namespace
+
 void SimpleLogger::handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
+    const char *prefix = prefixOf(type);
+    // Built before the lock: the other thread's messages need not wait for it.
+    QByteArray line;
+    if (prefix) {
+        const QByteArray message = oneLine(text).toLocal8Bit();
+        const char *file = context.file ? context.file : "";
+        const char *function = context.function ? context.function : "";
+        line.reserve(int(std::strlen(prefix) + std::strlen(file) + std::strlen(function)) + message.size() + 16);
+        line += prefix;
+        line += message;
+        line += " (";
+        line += file;
+        line += ':';
+        line += QByteArray::number(context.line);
+        line += ") ";
+        line += function;
+        line += '\n';
+    }
+
     QMutexLocker lock(&m_mutex);
     if (m_closed || !m_file) {
         if (type == QtFatalMsg)
@@ -61,34 +131,7 @@ void SimpleLogger::handleMessage(QtMsgType type, const QMessageLogContext &conte
     if (!m_file->isOpen())
         m_file->open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text);
 
-    const char *prefix = nullptr;
-    switch (type) {
-    case QtDebugMsg:
-        prefix = "Debug:";
-        break;
-    case QtWarningMsg:
-        prefix = "Warning:";
-        break;
-    case QtCriticalMsg:
-        prefix = "Critical:";
-        break;
-    case QtFatalMsg:
-        prefix = "Fatal:";
-        break;
-    default:
-        break; // information messages are not written
-    }
-
     if (prefix && m_file->isOpen()) {
-        QByteArray line(prefix);
-        line += text.toLocal8Bit();
-        line += " (";
-        line += context.file ? context.file : "";
-        line += ':';
-        line += QByteArray::number(context.line);
-        line += ") ";
-        line += context.function ? context.function : "";
-        line += '\n';
         m_file->write(line);
         m_file->flush();
     }
@@ -101,10 +144,12 @@ void SimpleLogger::handleMessage(QtMsgType type, const QMessageLogContext &conte
 
 void SimpleLogger::rotateIfNeeded()
 {
-    const QString currentPath = m_file->fileName();
-    if (QFileInfo(currentPath).size() <= m_sizeLimit)
+    // An appending file's position is its size: no file-system look-up for every line.
+    const qint64 size = m_file->isOpen() ? m_file->pos() : QFileInfo(m_file->fileName()).size();
+    if (size <= m_sizeLimit)
         return;
 
+    const QString currentPath = m_file->fileName();
     QString rotatedName = m_fileName;
     rotatedName.replace(QLatin1String(".log"), QLatin1String(".log") + QString::number(m_rotationIndex));
     m_rotationIndex = (m_rotationIndex + 1 > m_count) ? 0 : m_rotationIndex + 1;

@@ -53,3 +53,18 @@ open('corpus/engine/relay-session', 'wb').write(bytes([7]) + rec(0, H('01 01 1A 
     + rec(1, bytes([0x7e]) * 1018) + rec(1, bytes(range(256)) * 5) + rec(0, H('01 01 1B 05 00 00')))
 open('corpus/engine/commands', 'wb').write(bytes([2]) + b''.join(rec(2, bytes([i])) for i in range(8)) + rec(1, b'late'))
 open('corpus/engine/not-ready', 'wb').write(bytes([1]) + rec(1, b'dropped') + rec(0, H('01 01 1A 05 00 00')))
+# Replies of the web service, one per operation, plus envelope corner cases.
+import os
+os.makedirs('corpus/reply', exist_ok=True)
+replies = {
+ 'login': '{"rc":200,"rm":"OK","result":{"userId":"17","userName":"operator"}}',
+ 'lock': '{"rc":200,"rm":"OK","result":{"lockId":"5101","description":"Padlock 5101","longitude":28.2293,"latitude":-25.7479,"state":"ACTIVE","commissionState":"COMMISSIONED"}}',
+ 'link': '{"rc":200,"rm":"OK","result":{"examSchedId":7001,"pointId":"1021","tableId":"3101","subjectName":"Maths","centerName":"North","start":1762153200,"end":1762164000}}',
+ 'assign': '{"rc":200,"result":[{"pointId":"1021","tableId":"3101"}]}',
+ 'seals': '{"rc":200,"result":{"count":2,"offset":0,"limit":50,"list":[{"tableId":"3101","pointId":"1034","apId":"5104","apRfId":303662,"examSchedId":7002},{"apId":"5110","apRfId":5000000123}]}}',
+ 'seal': '{"rc":200,"rm":"OK","sfc":"x","result":{"tableId":"3101","pointId":"1021","apId":"5101","apRfId":303659,"examSchedId":7001}}',
+ 'null-result': '{"rc":404,"rm":"Not found","result":null}',
+ 'odd-numbers': '{"rc":1e300,"result":{"examSchedId":-2147483649,"apRfId":1.8446744073709552e19,"start":"x"}}',
+}
+for k, v in replies.items():
+    open(f'corpus/reply/{k}', 'w').write(v)

@@ -489,7 +489,7 @@ bool cLinker::switchRelay(bool open)
         return false;
     }
     if (open) {
-        const bool tcp = m_config->getString(QStringLiteral("protocol"), QStringLiteral("tcp")) == QLatin1String("tcp");
+        const bool tcp = m_config->get(Setting::Protocol) == QLatin1String("tcp");
         logText(tcp ? QStringLiteral("Using TCP") : QStringLiteral("Using UDP"));
         if (!m_relay->connectServer(m_relayServer, std::atoi(m_relayPort), tcp))
             return false;

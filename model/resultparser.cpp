@@ -32,6 +32,14 @@ std::unique_ptr<Result> ResultParser::parse(const QJsonDocument *document) const
     return result;
 }
 
+std::unique_ptr<Result> ResultParser::parseBody(const QByteArray &body) const
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!document.isObject())
+        return nullptr;
+    return parse(&document);
+}
+
 bool ResultParser::isPresent(const QJsonValue &value)
 {
     return !value.isNull() && !value.isUndefined();

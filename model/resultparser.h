@@ -26,6 +26,8 @@ public:
     virtual QJsonObject marshal(const QObject *record) const = 0;
     // A new Result for the document (none for a null document); the caller owns it and its data.
     virtual std::unique_ptr<Result> parse(const QJsonDocument *document) const;
+    // parse() of a reply body that is a JSON object; none for any other bytes.
+    std::unique_ptr<Result> parseBody(const QByteArray &body) const;
 
     static bool isPresent(const QJsonValue &value);
     static void readPagination(BasePaginationList *list, const QJsonObject &result);

@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
-# fuzz.sh SECONDS [TARGET...]: builds the libFuzzer targets of the key codec, the framing and the key
-# engine with clang and runs each (all by default) for SECONDS, then reports its executions and
-# crashes. Exits non-zero when a target crashed.
+# fuzz.sh SECONDS [TARGET...]: builds the libFuzzer targets of the key codec, the framing, the key
+# engine and the service reply parsers with clang and runs each (all by default) for SECONDS, then
+# reports its executions and crashes. Exits non-zero when a target crashed.
 # FUZZ_OUT_DIR (default fuzz/out) holds the binaries, the growing corpus and any crash inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parse receive engine)
+[ ${#targets[@]} -gt 0 ] || targets=(parse receive engine reply)
 out=${FUZZ_OUT_DIR:-fuzz/out}
 cxx=${FUZZ_CXX:-clang++}
 mkdir -p "$out"
 
-declare -A max_len=([parse]=4096 [receive]=3000 [engine]=8192)
-# The engine target needs Qt and the engine's meta-object code.
+declare -A max_len=([parse]=4096 [receive]=3000 [engine]=8192 [reply]=8192)
+# The engine and reply targets are Qt code: their meta-objects come from moc, Qt from pkg-config.
+moc=$(pkg-config --variable=host_bins Qt5Core)/moc
+mkdir -p "$out/moc"
+mocced() {
+    local header name
+    for header in "$@"; do
+        name=$(basename "$header" .h)
+        "$moc" -I. "$header" -o "$out/moc/moc_$name.cpp"
+        echo "$out/moc/moc_$name.cpp"
+    done
+}
 engine_sources=(key/clinker.cpp key/srvlink.cpp key/usblink.cpp key/usbdevice_unix.cpp app/configuration.cpp
     app/trace.cpp)
 failed=0
@@ -22,13 +32,13 @@ for target in "${targets[@]}"; do
     bin="$out/fuzz_$target"
     extra=()
     if [ "$target" = engine ]; then
-        moc=$(command -v moc || echo /usr/lib/qt5/bin/moc)
-        mkdir -p "$out/moc"
-        for header in key/clinker.h key/srvlink.h key/usblink.h app/configuration.h; do
-            "$moc" -I. "$header" -o "$out/moc/moc_$(basename "$header" .h).cpp"
-            extra+=("$out/moc/moc_$(basename "$header" .h).cpp")
-        done
-        extra+=("${engine_sources[@]}" -fPIC $(pkg-config --cflags --libs Qt5Core Qt5Network) -lpthread)
+        # shellcheck disable=SC2046
+        extra+=($(mocced key/clinker.h key/srvlink.h key/usblink.h app/configuration.h) "${engine_sources[@]}"
+            -fPIC $(pkg-config --cflags --libs Qt5Core Qt5Network) -lpthread)
+    elif [ "$target" = reply ]; then
+        # shellcheck disable=SC2046
+        extra+=($(mocced $(grep -l Q_OBJECT model/*.h)) app/trace.cpp model/*.cpp
+            -fPIC $(pkg-config --cflags --libs Qt5Core))
     fi
     "$cxx" -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
         -I. key/kcodec.cpp key/kframe.cpp "fuzz/fuzz_$target.cpp" "${extra[@]}" -o "$bin"

@@ -30,6 +30,9 @@ bool isSecretHeader(const QByteArray &name)
            name.compare("Authorization", Qt::CaseInsensitive) == 0;
 }
 
+// The most of a reply body that reaches the debug log.
+constexpr int LoggedBodyBytes = 256;
+
 void debugLine(const QString &text)
 {
     qDebug().noquote() << text;
@@ -101,7 +104,8 @@ LoginOutcome JSON::login(const QString &userName, const QString &password)
     RixRequestHandler::Reply reply =
         handler.postLogin(m_baseUrl + QStringLiteral("/veskservice/login"), userName, password);
     if (!call.alive() || !reply) {
-        outcome.second = QStringLiteral("Could not connect");
+        const bool answered = call.alive() && handler.replyTooLarge();
+        outcome.second = answered ? QStringLiteral("Invalid response") : QStringLiteral("Could not connect");
         return outcome;
     }
     if (reply->error() != QNetworkReply::NoError) {
@@ -121,7 +125,8 @@ LoginOutcome JSON::login(const QString &userName, const QString &password)
     }
 
     const QByteArray body = reply->readAll();
-    debugLine(QStringLiteral("DATA <=>") + QString::fromUtf8(body));
+    debugLine(QStringLiteral("DATA <=>") + QString::fromUtf8(body.left(LoggedBodyBytes)) +
+              (body.size() > LoggedBodyBytes ? QStringLiteral("... (%1 bytes)").arg(body.size()) : QString()));
     const QJsonDocument document = QJsonDocument::fromJson(body);
     const QJsonValue named = document.object().value(QLatin1String("result"));
     if (named.isObject() && !named.toObject().value(QLatin1String("userName")).toString().isEmpty()) {

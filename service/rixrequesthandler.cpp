@@ -81,12 +81,7 @@ RixRequestHandler::Reply RixRequestHandler::execute(QNetworkRequest &request, eR
 
 std::unique_ptr<Result> RixRequestHandler::parseReply(QNetworkReply *reply, const ResultParser &parser)
 {
-    if (!reply)
-        return nullptr;
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
-    if (!document.isObject())
-        return nullptr;
-    return parser.parse(&document);
+    return reply ? parser.parseBody(reply->readAll()) : nullptr;
 }
 
 QByteArray RixRequestHandler::passwordDigest(const QString &password)
@@ -138,6 +133,21 @@ RixRequestHandler::Reply RixRequestHandler::wait(QNetworkReply *sent)
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     connect(sent, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     connect(sent, &QObject::destroyed, &loop, &QEventLoop::quit);
+
+    // A peer must not fill memory: the network layer buffers no more than one byte past the
+    // limit, and a reply is dropped as soon as its announced or received size passes it.
+    m_replyTooLarge = false;
+    sent->setReadBufferSize(MaxReplyBytes + 1);
+    const auto checkSize = [this, sent] {
+        const qint64 announced = sent->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (!m_replyTooLarge && (announced > MaxReplyBytes || sent->bytesAvailable() > MaxReplyBytes)) {
+            m_replyTooLarge = true;
+            sent->abort();
+        }
+    };
+    connect(sent, &QNetworkReply::metaDataChanged, &loop, checkSize);
+    connect(sent, &QNetworkReply::readyRead, &loop, checkSize);
+
     timer.start(m_timeoutMs);
     if (!sent->isFinished())
         loop.exec();
@@ -149,6 +159,14 @@ RixRequestHandler::Reply RixRequestHandler::wait(QNetworkReply *sent)
         return nullptr;
     }
     reply->disconnect(&loop);
+    if (reply->isFinished() && !m_replyTooLarge)
+        checkSize();
+    if (m_replyTooLarge) {
+        qDebug().noquote() << QStringLiteral("JSON reply larger than ") + QString::number(MaxReplyBytes) +
+                                  QStringLiteral(" bytes dropped");
+        Reply dropped(reply.data());
+        return nullptr;
+    }
     // A reply that finished while a nested wait held this loop open still counts.
     if (reply->isFinished())
         return Reply(reply.data());

@@ -31,6 +31,8 @@ public:
 
     // How long the product waits for a reply.
     static constexpr int ReplyTimeoutMs = 30000;
+    // Largest reply body read, far above any real reply; a larger one is a failed request.
+    static constexpr qint64 MaxReplyBytes = 4 * 1024 * 1024;
 
     // The caller owns a returned reply; it is deleted as soon as it has been read.
     using Reply = std::unique_ptr<QNetworkReply>;
@@ -62,6 +64,8 @@ public:
 
     QNetworkAccessManager *manager() const { return m_manager; }
     int timeout() const { return m_timeoutMs; }
+    // Whether the last request returned none because its reply passed MaxReplyBytes.
+    bool replyTooLarge() const { return m_replyTooLarge; }
 
 private:
     Reply send(QNetworkRequest &request, eRequestType type, const QByteArray &body);
@@ -70,4 +74,5 @@ private:
     const QByteArray m_token;
     QNetworkAccessManager *const m_manager;
     const int m_timeoutMs;
+    bool m_replyTooLarge = false;
 };

@@ -1,4 +1,4 @@
-# Fuzz smoke: runs each libFuzzer target of the key codec, the framing and the key engine for about 20 s
+# Fuzz smoke: runs each libFuzzer target (key codec, framing and engine, service replies) for about 20 s
 # when clang with libFuzzer works here. Only from the plain build, as the targets carry their own sanitizers.
 if(NOT SEALSTATION_SANITIZE AND NOT WIN32)
     find_program(SEALSTATION_FUZZ_CXX NAMES clang++ clang++-14)

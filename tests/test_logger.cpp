@@ -33,16 +33,26 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("function");
+        QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("expected");
 
+        const QString hello = QStringLiteral("hello world");
         QTest::newRow("debug, no context")
-            << int(QtDebugMsg) << QString() << 0 << QString() << QByteArray("Debug:hello world (:0) \n");
+            << int(QtDebugMsg) << QString() << 0 << QString() << hello << QByteArray("Debug:hello world (:0) \n");
         QTest::newRow("warning with context")
-            << int(QtWarningMsg) << "usblink.cpp" << 42 << "void usbLink::run()"
+            << int(QtWarningMsg) << "usblink.cpp" << 42 << "void usbLink::run()" << hello
             << QByteArray("Warning:hello world (usblink.cpp:42) void usbLink::run()\n");
-        QTest::newRow("critical") << int(QtCriticalMsg) << QString() << 0 << QString()
+        QTest::newRow("critical") << int(QtCriticalMsg) << QString() << 0 << QString() << hello
                                   << QByteArray("Critical:hello world (:0) \n");
-        QTest::newRow("info writes nothing") << int(QtInfoMsg) << QString() << 0 << QString() << QByteArray();
+        QTest::newRow("info writes nothing") << int(QtInfoMsg) << QString() << 0 << QString() << hello << QByteArray();
+        // Texts of the key and the service cannot end their line or forge one.
+        QTest::newRow("key text with CR LF")
+            << int(QtDebugMsg) << QString() << 0 << QString() << QStringLiteral("Type: 0 : [Authorised\r\nlocked]")
+            << QByteArray("Debug:Type: 0 : [Authorised\\r\\nlocked] (:0) \n");
+        QTest::newRow("forged line in a service message")
+            << int(QtDebugMsg) << QString() << 0 << QString()
+            << QString::fromUtf8("Code string 'OK\nWarning:forged (:0) \r\tx\x1b\x7f\u2028'")
+            << QByteArray("Debug:Code string 'OK\\nWarning:forged (:0) \\r\\tx\\x1b\\x7f\\u2028' (:0) \n");
     }
 
     void lineFormat()
@@ -51,6 +61,7 @@ private slots:
         QFETCH(QString, file);
         QFETCH(int, line);
         QFETCH(QString, function);
+        QFETCH(QString, text);
         QFETCH(QByteArray, expected);
 
         // A log that exists already is appended to.
@@ -62,7 +73,7 @@ private slots:
         const QByteArray functionBytes = function.toLatin1();
         const QMessageLogContext context(file.isEmpty() ? nullptr : fileBytes.constData(), line,
                                          function.isEmpty() ? nullptr : functionBytes.constData(), "default");
-        logger.handleMessage(QtMsgType(type), context, QStringLiteral("hello world"));
+        logger.handleMessage(QtMsgType(type), context, text);
         QCOMPARE(readFile(dir.filePath(QStringLiteral("sealstation.log"))), "earlier line\n" + expected);
     }
 

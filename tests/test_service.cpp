@@ -39,7 +39,7 @@ private slots:
     void login_encodesFormAndMasksSecrets();
     void login_outcomes_data();
     void login_outcomes();
-    void cannedReplies_assign201FailsAndMissingTokenStaysEmpty();
+    void cannedReplies_assignNeedsCode200();
     void lock_foundByRfAndValidated();
     void reassign_stopsAfterFailedDeassign();
     void otherSeals_countedAndRenamedWithTagNumbers();
@@ -198,53 +198,91 @@ void TestService::login_encodesFormAndMasksSecrets()
 void TestService::login_outcomes_data()
 {
     QTest::addColumn<sim::FaultAction>("fault");
+    QTest::addColumn<QByteArray>("canned"); // a raw reply from a canned server instead of the simulator
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("message");
-    QTest::newRow("success") << sim::FaultAction::Answer << "Pack2025"
-                             << "";
-    QTest::newRow("401") << sim::FaultAction::Answer << "pack2025"
-                         << "Host requires authentication";
-    QTest::newRow("not json") << sim::FaultAction::NotJson << "Pack2025"
-                              << "Invalid response";
-    QTest::newRow("500") << sim::FaultAction::ServerError << "Pack2025"
-                         << "Internal Server Error";
-    QTest::newRow("no answer") << sim::FaultAction::NoAnswer << "Pack2025"
-                               << "Could not connect";
+    QTest::addColumn<QByteArray>("token"); // "new", "old" or the exact token after the login
+
+    const auto Answer = sim::FaultAction::Answer;
+    QTest::newRow("success") << Answer << QByteArray() << "Pack2025"
+                             << "" << QByteArray("new");
+    QTest::newRow("401") << Answer << QByteArray() << "pack2025"
+                         << "Host requires authentication" << QByteArray("old");
+    QTest::newRow("not json") << sim::FaultAction::NotJson << QByteArray() << "Pack2025"
+                              << "Invalid response" << QByteArray("old");
+    QTest::newRow("500") << sim::FaultAction::ServerError << QByteArray() << "Pack2025"
+                         << "Internal Server Error" << QByteArray("old");
+    QTest::newRow("no answer") << sim::FaultAction::NoAnswer << QByteArray() << "Pack2025"
+                               << "Could not connect" << QByteArray("old");
+
+    const QByteArray named = R"({"rc":200,"result":{"userId":"7","userName":"ana"}})";
+    const auto reply = [](const QByteArray &headers, const QByteArray &body) {
+        return "HTTP/1.1 200 OK\r\nConnection: close\r\n" + headers +
+               "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    };
+    const int limit = int(RixRequestHandler::MaxReplyBytes);
+    QTest::newRow("names a user, no token header") << Answer << reply("", named) << "pw"
+                                                   << "" << QByteArray();
+    QTest::newRow("body just within the limit")
+        << Answer << reply("DRAV-Token: T0K3N\r\n", named + QByteArray(limit - named.size(), ' ')) << "pw"
+        << "" << QByteArray("T0K3N");
+    QTest::newRow("body past the limit") << Answer
+                                         << reply("DRAV-Token: T0K3N\r\n",
+                                                  named + QByteArray(limit - named.size() + 1, ' '))
+                                         << "pw"
+                                         << "Invalid response" << QByteArray("old");
+    QTest::newRow("no Content-Length, past the limit, never ends")
+        << Answer << "HTTP/1.1 200 OK\r\n\r\n" + named + QByteArray(limit, ' ') << "pw"
+        << "Invalid response" << QByteArray("old");
+    // Refused as the headers arrive, not after the time limit.
+    QTest::newRow("huge Content-Length, never sent")
+        << Answer << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000000000\r\n\r\n{") << "pw"
+        << "Invalid response" << QByteArray("old");
 }
 
 void TestService::login_outcomes()
 {
     QFETCH(sim::FaultAction, fault);
+    QFETCH(QByteArray, canned);
     QFETCH(QString, password);
     QFETCH(QString, message);
-    const std::unique_ptr<JSON> session = signedIn();
-    QVERIFY(session);
+    QFETCH(QByteArray, token);
+    std::unique_ptr<CannedHttpServer> server;
+    std::unique_ptr<JSON> session;
+    if (canned.isEmpty()) {
+        session = signedIn();
+        QVERIFY(session);
+        m_service->addFault({"/veskservice/login", fault});
+    } else {
+        server = std::make_unique<CannedHttpServer>(canned);
+        session = std::make_unique<JSON>("127.0.0.1", server->port());
+    }
     const QByteArray oldToken = session->token();
-    session->setReplyTimeout(300);
-    m_service->addFault({"/veskservice/login", fault});
+    session->setReplyTimeout(fault == sim::FaultAction::NoAnswer ? 300 : 5000);
     OutputCapture capture;
     const LoginOutcome outcome = session->login("operator", password);
     capture.finish();
     const bool success = message.isEmpty();
     QCOMPARE(outcome.first, success);
     QVERIFY2(success ? outcome.second.isEmpty() : outcome.second.endsWith(message), qPrintable(outcome.second));
-    QCOMPARE(session->token() == oldToken, !success);
+    if (token == "new")
+        QVERIFY(session->token() != oldToken && session->token().size() == 32);
+    else
+        QCOMPARE(session->token(), token == "old" ? oldToken : token);
     QCOMPARE(capture.messages().contains("JSON timed out"), fault == sim::FaultAction::NoAnswer);
     QCOMPARE(session->manager()->findChildren<QNetworkReply *>().size(), 0);
+    // A reply body reaches the log only as a short prefix.
+    for (const QString &line : capture.messages())
+        QVERIFY2(line.size() < 400, qPrintable(line.left(80)));
 }
 
-void TestService::cannedReplies_assign201FailsAndMissingTokenStaysEmpty()
+void TestService::cannedReplies_assignNeedsCode200()
 {
     OutputCapture quiet;
     CannedHttpServer created(200, R"({"rc":201,"result":[{"pointId":"1","tableId":"2"}]})");
     QVERIFY(!JSON("127.0.0.1", created.port()).assignSubjectToCenter("1", "2"));
     CannedHttpServer listed(200, R"({"rc":200,"result":[{"pointId":"1","tableId":"2"}]})");
     QVERIFY(JSON("127.0.0.1", listed.port()).assignSubjectToCenter("1", "2"));
-
-    CannedHttpServer noToken(200, R"({"rc":200,"result":{"userId":"7","userName":"ana"}})");
-    JSON session("127.0.0.1", noToken.port());
-    QCOMPARE(session.login("ana", "pw"), LoginOutcome(true, QString()));
-    QVERIFY(session.token().isEmpty());
 }
 
 void TestService::lock_foundByRfAndValidated()

@@ -67,24 +67,24 @@ AssetProxyDialog::~AssetProxyDialog() = default;
 
 void AssetProxyDialog::loadApplicationSettings()
 {
-    m_ui->chkAutoSeal->setChecked(m_config->getBoolean(QStringLiteral("autoseal")));
+    m_ui->chkAutoSeal->setChecked(m_config->get(Setting::AutoSeal));
     m_ui->chkMultiSealDialogue->setChecked(m_config->multipleSealDialogue());
-    const QString protocol = m_config->getString(QStringLiteral("protocol"), QStringLiteral("tcp"));
+    const QString protocol = m_config->get(Setting::Protocol);
     m_ui->cmbProtocol->setCurrentIndex(protocol == QLatin1String("tcp") ? 0 : 1);
 }
 
 void AssetProxyDialog::loadProxySettings()
 {
-    switch (m_config->getInteger(QStringLiteral("proxytype"))) {
+    switch (m_config->get(Setting::ProxyType)) {
     case 1:
         m_ui->rbnSystem->setChecked(true);
         break;
     case 2:
         m_ui->rbnDefine->setChecked(true);
-        m_ui->tbxHost->setText(m_config->getString(QStringLiteral("proxyhost")));
-        m_ui->tbxPort->setText(m_config->getString(QStringLiteral("proxyport")));
-        m_ui->tbxUser->setText(m_config->getString(QStringLiteral("proxyuser")));
-        m_ui->tbxPass->setText(m_config->getString(QStringLiteral("proxypass")));
+        m_ui->tbxHost->setText(m_config->get(Setting::ProxyHost));
+        m_ui->tbxPort->setText(m_config->getString(QLatin1String(Setting::ProxyPort.key)));
+        m_ui->tbxUser->setText(m_config->get(Setting::ProxyUser));
+        m_ui->tbxPass->setText(m_config->get(Setting::ProxyPass));
         break;
     default:
         m_ui->rbnNo->setChecked(true);
@@ -130,17 +130,17 @@ void AssetProxyDialog::saveProxySettings()
     proxy.setPassword(m_ui->tbxPass->text());
     applyProxy(type, proxy);
 
-    m_config->setInteger(QStringLiteral("proxytype"), type);
-    m_config->setString(QStringLiteral("proxyhost"), proxy.hostName());
-    m_config->setInteger(QStringLiteral("proxyport"), proxy.port());
-    m_config->setString(QStringLiteral("proxyuser"), proxy.user());
-    m_config->setString(QStringLiteral("proxypass"), proxy.password());
+    m_config->set(Setting::ProxyType, type);
+    m_config->set(Setting::ProxyHost, proxy.hostName());
+    m_config->set(Setting::ProxyPort, proxy.port());
+    m_config->set(Setting::ProxyUser, proxy.user());
+    m_config->set(Setting::ProxyPass, proxy.password());
 }
 
 void AssetProxyDialog::saveApplicationSettings()
 {
-    m_config->setBoolean(QStringLiteral("autoseal"), m_ui->chkAutoSeal->isChecked());
-    m_config->setBoolean(QStringLiteral("mutiple.seal.dialogue"), m_ui->chkMultiSealDialogue->isChecked());
-    m_config->setString(QStringLiteral("protocol"),
-                        m_ui->cmbProtocol->currentIndex() == 0 ? QStringLiteral("tcp") : QStringLiteral("udp"));
+    m_config->set(Setting::AutoSeal, m_ui->chkAutoSeal->isChecked());
+    m_config->set(Setting::MultipleSealDialogue, m_ui->chkMultiSealDialogue->isChecked());
+    m_config->set(Setting::Protocol,
+                  m_ui->cmbProtocol->currentIndex() == 0 ? QStringLiteral("tcp") : QStringLiteral("udp"));
 }

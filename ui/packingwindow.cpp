@@ -104,12 +104,12 @@ void PackingWindow::setMode(Mode mode)
 
 void PackingWindow::applyStoredProxy()
 {
-    const int type = m_config->getInteger(QStringLiteral("proxytype"), 0);
+    const int type = m_config->get(Setting::ProxyType);
     QNetworkProxy proxy;
-    proxy.setHostName(m_config->getString(QStringLiteral("proxyhost"), QString()));
-    proxy.setPort(proxyPortFromText(m_config->getString(QStringLiteral("proxyport"))));
-    proxy.setUser(m_config->getString(QStringLiteral("proxyuser"), QString()));
-    proxy.setPassword(m_config->getString(QStringLiteral("proxypass"), QString()));
+    proxy.setHostName(m_config->get(Setting::ProxyHost));
+    proxy.setPort(proxyPortFromText(m_config->getString(QLatin1String(Setting::ProxyPort.key))));
+    proxy.setUser(m_config->get(Setting::ProxyUser));
+    proxy.setPassword(m_config->get(Setting::ProxyPass));
     applyProxy(type, proxy);
 }
 

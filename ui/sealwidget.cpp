@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QDateTime>
 #include <QDebug>
+#include <QHash>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -39,10 +40,15 @@ QString formatTime(int seconds)
 
 bool wholeMatch(const QString &pattern, const QString &text)
 {
-    // The key separates words with CR LF, and "." has to match those too.
-    const QRegularExpression re(QRegularExpression::anchoredPattern(pattern),
-                                QRegularExpression::DotMatchesEverythingOption);
-    return re.match(text).hasMatch();
+    // Compiling costs far more than matching, and every key display text comes through here:
+    // each of the few fixed patterns is compiled once (GUI thread only). The key separates
+    // words with CR LF, and "." has to match those too.
+    static QHash<QString, QRegularExpression> compiled;
+    auto it = compiled.find(pattern);
+    if (it == compiled.end())
+        it = compiled.insert(pattern, QRegularExpression(QRegularExpression::anchoredPattern(pattern),
+                                                         QRegularExpression::DotMatchesEverythingOption));
+    return it->match(text).hasMatch();
 }
 
 } // namespace
@@ -78,7 +84,7 @@ SealWidget::SealWidget(QWidget *parent, cLinker *linker, Configuration *config)
     connect(m_linker, &cLinker::usbConnected, this, &SealWidget::keyConnectionChanged);
     connect(this, &SealWidget::linkSuccessful, this, &SealWidget::linkSuccessful_Handler);
     connect(this, &SealWidget::linkFailed, this, &SealWidget::linkFailed_Handler);
-    m_autoSeal = m_config->getBoolean(QStringLiteral("autoseal"));
+    m_autoSeal = m_config->get(Setting::AutoSeal);
     m_keyPresent = m_linker->isKeyReady();
     connect(m_config, &Configuration::updatedBoolean, this, &SealWidget::configUpdatedBoolean);
     connect(&m_tagTimer, &QTimer::timeout, this, &SealWidget::checkState);
@@ -482,6 +488,6 @@ void SealWidget::keyCurrentStatus(eKeyCurrentStatus status)
 
 void SealWidget::configUpdatedBoolean(QString key, bool value)
 {
-    if (key == QLatin1String("autoseal"))
+    if (key == QLatin1String(Setting::AutoSeal.key))
         m_autoSeal = value;
 }

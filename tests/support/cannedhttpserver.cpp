@@ -6,6 +6,16 @@ CannedHttpServer::CannedHttpServer(int status, const QByteArray &body, const QBy
     : m_reply("HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nConnection: close\r\n" + extraHeaders +
               "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body)
 {
+    listen();
+}
+
+CannedHttpServer::CannedHttpServer(const QByteArray &rawReply) : m_reply(rawReply), m_hangUp(false)
+{
+    listen();
+}
+
+void CannedHttpServer::listen()
+{
     m_server.listen(QHostAddress::LocalHost, 0);
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
@@ -17,7 +27,8 @@ CannedHttpServer::CannedHttpServer(int status, const QByteArray &body, const QBy
                 if (socket->property("seen").toByteArray().contains("\r\n\r\n") && !socket->property("done").toBool()) {
                     socket->setProperty("done", true);
                     socket->write(m_reply);
-                    socket->disconnectFromHost();
+                    if (m_hangUp)
+                        socket->disconnectFromHost();
                 }
             });
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
