@@ -29,8 +29,6 @@ private slots:
 
         QTest::newRow("no config file") << QByteArray() << true;
         QTest::newRow("logging switched off") << QByteArray("debug.log.enabled=no\n") << false;
-        QTest::newRow("1 is not true") << QByteArray("debug.log.enabled=1\n") << false;
-        QTest::newRow("YES is true") << QByteArray("debug.log.enabled=YES\n") << true;
     }
 
     void startup()
