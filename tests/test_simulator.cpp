@@ -57,7 +57,6 @@ void TestSimulator::parseCommand_data()
     row("wait seconds", "wait seal 2", K::Wait, 0, "", 2000);
     row("wait for what", "wait lunch", K::Invalid);
     row("comment", "  # present 303659", K::Nothing);
-    row("blank", "   ", K::Nothing);
     row("argument where none belongs", "frames 3", K::Invalid);
     row("take", "take", K::Remove);
     row("exit", "exit", K::Quit);
