@@ -93,13 +93,13 @@ BEGIN {
     key = $1
     qt = ""
     if (match(key, /^qt[0-9]+:/)) {
-        qt = " (Qt " substr(key, 3, RLENGTH - 3) ")"
+        qt = "Qt " substr(key, 3, RLENGTH - 3) ": "
         key = substr(key, RLENGTH + 1)
     } else if (key == "startup_ms" || key == "peak_rss_mib") {
-        qt = " (Qt 5)"
+        qt = "Qt 5: "
     }
     split(label[key], parts, "|")
-    name = (parts[1] != "" ? parts[1] : key) qt
+    name = qt (parts[1] != "" ? parts[1] : key)
     printf "| %-54s | %11s | %-34s | %9s | %7s |\n", name, field("app"), parts[2], field("baseline"), field("ratio")
 }' "$out"
 echo
