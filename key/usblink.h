@@ -78,4 +78,7 @@ private:
     std::condition_variable m_pauseWake;
 };
 
+// Qt 6 registers the argument types of queued signals itself.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 Q_DECLARE_METATYPE(unsigned char *)
+#endif

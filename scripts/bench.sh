@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Measures the performance figures, each against a baseline measured in the same run, and prints
-# them as a table. Builds what it needs in build/ (Release) first.
+# them as a table. Builds what it needs first: build/ (Release, Qt 5) and build-qt6/ (Release, Qt 6).
 #
-#   scripts/bench.sh            the four figures
+#   scripts/bench.sh            the figures: start-up and memory with Qt 5, per bag and relay with each Qt
 #   scripts/bench.sh --protocol also the key protocol micro-benchmarks (Google Benchmark)
 #
 # RUNS (start-ups of each program, 15), BAGS (30) and TRANSFERS (9 per key version) set the sample
-# sizes. The start-up is measured on a private X server when xvfb-run is at hand, else offscreen.
+# sizes, QT ("5 6") the Qt versions of the per-bag and relay figures. The start-up is measured on a
+# private X server when xvfb-run is at hand, else offscreen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,14 +16,26 @@ protocol=0
 runs=${RUNS:-15}
 bags=${BAGS:-30}
 transfers=${TRANSFERS:-9}
+read -r -a qts <<<"${QT:-5 6}"
+jobs=$(nproc 2>/dev/null || echo 2)
 
 bash scripts/deps.sh
-if [ ! -f build/CMakeCache.txt ]; then
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DSEALSTATION_WERROR=ON >/dev/null
-fi
-targets=(sealstation bench_minimal_widgets sealstation_startup_probe bench_startup bench_station)
-[ $protocol = 1 ] && targets+=(bench_protocol)
-cmake --build build --parallel "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}" >/dev/null
+# build/ for Qt 5, build-qt6/ for Qt 6; the benchmarks are turned on where the test command left them off.
+build_dir() { if [ "$1" = 5 ]; then echo build; else echo "build-qt$1"; fi; }
+for qt in 5 "${qts[@]}"; do
+    dir=$(build_dir "$qt")
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DSEALSTATION_WERROR=ON -DSEALSTATION_QT="$qt" >/dev/null
+    else
+        cmake "$dir" -DSEALSTATION_BUILD_BENCH=ON >/dev/null
+    fi
+    targets=(bench_station)
+    if [ "$qt" = 5 ]; then
+        targets+=(sealstation bench_minimal_widgets sealstation_startup_probe bench_startup)
+        [ $protocol = 1 ] && targets+=(bench_protocol)
+    fi
+    cmake --build "$dir" --parallel "$jobs" --target "${targets[@]}" >/dev/null
+done
 
 out=$(mktemp)
 err=$(mktemp)
@@ -46,11 +59,14 @@ else
     QT_QPA_PLATFORM=offscreen "${startup[@]}" >>"$out" 2>"$err" || failed bench_startup
 fi
 
-echo "Measuring per-bag overhead ($bags bags) and relay throughput ($transfers transfers)..." >&2
-# The application's own traces go to standard output too; only the figure lines are kept.
-station=$(QT_QPA_PLATFORM=offscreen build/bin/bench_station --bags "$bags" --transfers "$transfers" 2>"$err") ||
-    failed bench_station
-grep -E '^(#|[a-z_]+ app=)' <<<"$station" >>"$out"
+for qt in "${qts[@]}"; do
+    echo "Measuring per-bag overhead ($bags bags) and relay throughput ($transfers transfers), Qt $qt..." >&2
+    # The application's own traces go to standard output too; only the figure lines are kept, each
+    # named with its Qt version.
+    station=$(QT_QPA_PLATFORM=offscreen "$(build_dir "$qt")/bin/bench_station" --bags "$bags" \
+        --transfers "$transfers" 2>"$err") || failed "bench_station (Qt $qt)"
+    grep -E '^(#|[a-z_]+ app=)' <<<"$station" | sed -E "s/^# /# Qt $qt: /; s/^([a-z_]+) app=/qt$qt:\\1 app=/" >>"$out"
+done
 
 echo
 grep '^#' "$out" | sed 's/^# /  /'
@@ -69,18 +85,26 @@ BEGIN {
     label["bag_cpu_ms_vs_raw"] = "Per bag: CPU time (ms)|4 requests, raw socket"
     label["relay_mib_s"] = "Relay throughput, key 1.6.3 (MiB/s)|direct TCP to the relay server"
     label["relay_mib_s_whole_frames"] = "Relay throughput, key before 1.6.3 (MiB/s)|direct TCP to the relay server"
-    printf "| %-44s | %11s | %-34s | %9s | %7s |\n", "Figure", "Application", "Baseline", "Baseline", "Ratio"
-    printf "|%s|%s|%s|%s|%s|\n", "----------------------------------------------", "-------------:", \
+    printf "| %-54s | %11s | %-34s | %9s | %7s |\n", "Figure", "Application", "Baseline", "Baseline", "Ratio"
+    printf "|%s|%s|%s|%s|%s|\n", "--------------------------------------------------------", "-------------:", \
         "------------------------------------", "----------:", "--------:"
 }
 / app=/ {
-    split(label[$1], parts, "|")
-    name = parts[1] != "" ? parts[1] : $1
-    printf "| %-44s | %11s | %-34s | %9s | %7s |\n", name, field("app"), parts[2], field("baseline"), field("ratio")
+    key = $1
+    qt = ""
+    if (match(key, /^qt[0-9]+:/)) {
+        qt = "Qt " substr(key, 3, RLENGTH - 3) ": "
+        key = substr(key, RLENGTH + 1)
+    } else if (key == "startup_ms" || key == "peak_rss_mib") {
+        qt = "Qt 5: "
+    }
+    split(label[key], parts, "|")
+    name = qt (parts[1] != "" ? parts[1] : key)
+    printf "| %-54s | %11s | %-34s | %9s | %7s |\n", name, field("app"), parts[2], field("baseline"), field("ratio")
 }' "$out"
 echo
 echo "Medians; ratio = application / baseline. Ranges and sample sizes:"
-grep ' app=' "$out" | awk '{ printf "  %-26s n=%s app %s baseline %s\n", $1, substr($5, 3), substr($6, 11), substr($7, 16) }'
+grep ' app=' "$out" | awk '{ printf "  %-30s n=%s app %s baseline %s\n", $1, substr($5, 3), substr($6, 11), substr($7, 16) }'
 
 if [ $protocol = 1 ]; then
     echo

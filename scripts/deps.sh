@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libcpp-httplib-dev libsqlite3-dev sqlite3
     libbenchmark-dev
     clang libclang-rt-14-dev

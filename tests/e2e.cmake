@@ -1,13 +1,14 @@
 # End-to-end test: the application and the simulator as processes on a private X server, typed
 # into with xdotool. Only in the plain build (the sanitizers would slow the two programs past the
 # operator's timings) and only where Xvfb, xdotool and the XCB headers are at hand.
-if(NOT SEALSTATION_SANITIZE AND NOT WIN32 AND TARGET sealstation-sim)
+if(SEALSTATION_EXTRA_CHECKS AND NOT SEALSTATION_SANITIZE AND NOT WIN32 AND TARGET sealstation-sim)
     find_program(SEALSTATION_XVFB Xvfb)
     find_program(SEALSTATION_XDOTOOL xdotool)
+    find_package(PkgConfig QUIET)
     pkg_check_modules(XCB QUIET IMPORTED_TARGET xcb)
     if(SEALSTATION_XVFB AND SEALSTATION_XDOTOOL AND XCB_FOUND)
         add_executable(e2e_station e2e/test_station.cpp e2e/xscreen.cpp e2e/xscreen.h)
-        target_link_libraries(e2e_station PRIVATE sealstation_testsupport PkgConfig::XCB)
+        target_link_libraries(e2e_station PRIVATE sealstation_testsupport_sim PkgConfig::XCB)
         target_include_directories(e2e_station PRIVATE ${PROJECT_SOURCE_DIR})
         target_compile_definitions(e2e_station PRIVATE
             SEALSTATION_APP_PATH="$<TARGET_FILE:sealstation>"

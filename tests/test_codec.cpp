@@ -187,7 +187,7 @@ private slots:
             const QByteArray seed = file.readAll();
             QVERIFY2(parseHex(seed.toHex()), qPrintable(name));
             for (int round = 0; round <= seed.size() + 300; ++round) {
-                std::vector<uint8_t> b(seed.begin(), seed.begin() + std::min(round, seed.size()));
+                std::vector<uint8_t> b(seed.begin(), seed.begin() + std::min(round, static_cast<int>(seed.size())));
                 if (round > seed.size())
                     b[random.bounded(static_cast<int>(b.size()))] = static_cast<uint8_t>(random.bounded(256));
                 QVERIFY(kprops::parseRoundTrips(b.data(), b.size()));

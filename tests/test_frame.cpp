@@ -186,12 +186,12 @@ private slots:
                 QVERIFY(kprops::receiveIsSafe(reinterpret_cast<const uint8_t *>(seed.data()), seed.size()));
             }
         }
-        for (int chunk : {stream.size(), 7, 1}) {
+        for (int chunk : {static_cast<int>(stream.size()), 7, 1}) {
             kframe::StreamDeframer deframer(300); // one seed, the 300-byte Bytes item, is longer
             int good = 0;
             for (int offset = 0; offset < stream.size(); offset += chunk)
                 deframer.feed(reinterpret_cast<const uint8_t *>(stream.data()) + offset,
-                              static_cast<size_t>(std::min(chunk, stream.size() - offset)),
+                              static_cast<size_t>(std::min(chunk, static_cast<int>(stream.size()) - offset)),
                               [&good](const uint8_t *c, size_t n) { good += kframe::fcsGood(c, n) ? 1 : 0; });
             QCOMPARE(good, dir.entryList(QDir::Files).size() - 1);
         }

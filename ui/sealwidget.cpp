@@ -206,7 +206,7 @@ void SealWidget::linkSuccessful_Handler(ExamSchedule *details)
     m_ui->lblEnd->setText(formatTime(details->end()));
 
     if (m_autoSeal) {
-        m_ui->btnPack->animateClick(100);
+        m_ui->btnPack->animateClick();
         focusBarcode();
     } else {
         m_ui->btnPack->setFocus();
