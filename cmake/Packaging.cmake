@@ -38,7 +38,7 @@ if(WIN32)
     if(SEALSTATION_WINDEPLOYQT)
         install(CODE "
             execute_process(
-                COMMAND \"${SEALSTATION_WINDEPLOYQT}\" --release --no-translations
+                COMMAND \"${SEALSTATION_WINDEPLOYQT}\" --no-translations
                     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/sealstation.exe\"
                 RESULT_VARIABLE _windeployqt_result)
             if(NOT _windeployqt_result EQUAL 0)
