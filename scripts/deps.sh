@@ -13,6 +13,7 @@ PACKAGES=(
     mingw-w64
     xvfb xdotool x11-utils libxcb1-dev
     librsvg2-bin
+    dpkg-dev desktop-file-utils appstream icoutils
 )
 
 missing=()

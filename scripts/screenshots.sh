@@ -2,10 +2,15 @@
 # screenshots.sh [BUILD_DIR]: runs the real program on a virtual X server against the emulated key and
 # the simulated web service, drives it with keystrokes and clicks as an operator would, and saves
 # docs/screenshot-login.png, docs/screenshot-packing.png and docs/screenshot-settings.png.
+# QT_SCALE_FACTOR=2 takes them as a 200 % screen shows them, into docs/screenshot-*-2x.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
+scale=${QT_SCALE_FACTOR:-1}
+[[ $scale =~ ^[1-4]$ ]] || { echo "QT_SCALE_FACTOR must be a whole number from 1 to 4" >&2; exit 2; }
+suffix=""
+[ "$scale" = 1 ] || suffix=-${scale}x
 bash scripts/deps.sh
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target sealstation sealstation-sim grab-window --parallel 2 >/dev/null
@@ -38,7 +43,7 @@ wait_for() {
 
 display=99
 while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1280x900x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
+Xvfb ":$display" -screen 0 $((1280 * scale))x$((900 * scale))x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
 pids+=($!)
 export DISPLAY=:$display
 wait_for 100 xdpyinfo
@@ -67,7 +72,7 @@ shot() {
 xdotool type --delay 40 operator
 xdotool key Tab
 xdotool type --delay 40 Pack2025
-shot "$window" docs/screenshot-login.png
+shot "$window" docs/screenshot-login$suffix.png
 
 xdotool key Return
 wait_for 100 grep -q 'Logged in successfully!' "$tmp/data/Vesk/SealStation/sealstation.log"
@@ -78,12 +83,12 @@ sleep 0.5
 xdotool key Return # the focus is on Pack
 wait_for 100 grep -q 'Closed successfully' "$tmp/data/Vesk/SealStation/sealstation.log"
 sleep 1
-shot "$window" docs/screenshot-packing.png
+shot "$window" docs/screenshot-packing$suffix.png
 
 # File, then its first entry: Settings.
-xdotool mousemove --window "$window" 18 10 click 1
+xdotool mousemove --window "$window" $((18 * scale)) $((10 * scale)) click 1
 sleep 0.5
 xdotool key Down Return
 dialog=$(xdotool search --sync --onlyvisible --name '^Application settings$' | head -n 1)
-shot "$dialog" docs/screenshot-settings.png
+shot "$dialog" docs/screenshot-settings$suffix.png
 xdotool key Escape

@@ -63,6 +63,44 @@ private slots:
         if (!logEnabled)
             QVERIFY(!QFile::exists(logPath));
     }
+
+    // Support staff and scripts ask the program about itself; it must answer without a
+    // display and without leaving a settings folder behind.
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("expected");
+
+        QTest::newRow("version") << QStringList{"--version"} << 0
+                                 << QByteArray("SealStation " SEALSTATION_VERSION " (Qt ") + qVersion() + ")\n";
+        QTest::newRow("help") << QStringList{"-h"} << 0 << QByteArray("-v, --version");
+        QTest::newRow("unknown option") << QStringList{"-platform", "offscreen", "--bogus"} << 2
+                                        << QByteArray("Unknown option 'bogus'.");
+        QTest::newRow("argument") << QStringList{"bag.txt"} << 2 << QByteArray("Unexpected argument 'bag.txt'.");
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, expected);
+
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        QProcess app;
+        QProcessEnvironment env = freshUserEnvironment(home.path());
+        // A platform that does not exist: the application object would abort on it.
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("absent"));
+        app.setProcessEnvironment(env);
+        app.start(QStringLiteral(SEALSTATION_APP_PATH), arguments);
+        QVERIFY(app.waitForFinished(10000));
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), exitCode);
+        const QByteArray out = exitCode == 0 ? app.readAllStandardOutput() : app.readAllStandardError();
+        QVERIFY2(expected.endsWith('\n') ? out == expected : out.contains(expected), out.constData());
+        QVERIFY(!QFileInfo::exists(dataDir(home.path())));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestStartup)

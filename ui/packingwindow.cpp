@@ -21,6 +21,15 @@
 namespace {
 const int kKeyProgressMaximum = 228;
 const int kKeyImageSize = 24;
+
+// The @2x copy where there is one, so that the key state stays sharp on high-DPI screens.
+QImage loadSharpest(const QString &path)
+{
+    QString sharper = path;
+    sharper.insert(sharper.lastIndexOf(QLatin1Char('.')), QStringLiteral("@2x"));
+    const QImage image(sharper);
+    return image.isNull() ? QImage(path) : image;
+}
 } // namespace
 
 PackingWindow::PackingWindow(QWidget *parent, cLinker *linker, Configuration *config)
@@ -28,8 +37,8 @@ PackingWindow::PackingWindow(QWidget *parent, cLinker *linker, Configuration *co
       m_config(config ? config : Configuration::instance())
 {
     m_ui->setupUi(this);
-    m_keyConnectedImage.load(QStringLiteral(":/assets/usb_connected.png"));
-    m_keyDisconnectedImage.load(QStringLiteral(":/assets/usb_disconnected.png"));
+    m_keyConnectedImage = loadSharpest(QStringLiteral(":/assets/usb_connected.png"));
+    m_keyDisconnectedImage = loadSharpest(QStringLiteral(":/assets/usb_disconnected.png"));
 
     connect(m_linker, &cLinker::usbConnected, this, &PackingWindow::keyConnectionChange);
     connect(m_linker, &cLinker::ServiceAddressSet, this, &PackingWindow::serviceAddressReceived);
@@ -69,6 +78,8 @@ PackingWindow::PackingWindow(QWidget *parent, cLinker *linker, Configuration *co
     m_btnLogout->setObjectName(QStringLiteral("btnLogout"));
     m_btnLogout->setIcon(QIcon(QStringLiteral(":/assets/exit_app.png")));
     m_btnLogout->setToolTip(QStringLiteral("Logout"));
+    m_btnLogout->setAccessibleName(QStringLiteral("Logout"));
+    m_btnLogout->setAccessibleDescription(QStringLiteral("Sign out of the Vesk service"));
     m_btnLogout->setAutoRaise(true);
     connect(m_btnLogout, &QToolButton::clicked, this, &PackingWindow::logoutRequested);
     m_ui->statusbar->addPermanentWidget(m_btnLogout, 0);
@@ -115,8 +126,12 @@ void PackingWindow::applyStoredProxy()
 
 void PackingWindow::showKeyImage(const QImage &image)
 {
-    m_lblKeyState->setPixmap(
-        QPixmap::fromImage(image.scaled(kKeyImageSize, kKeyImageSize, Qt::KeepAspectRatio, Qt::FastTransformation)));
+    // Scaled to the screen's device pixels, so a 200 % screen gets 48 sharp pixels, not 24 stretched.
+    const qreal ratio = m_lblKeyState->devicePixelRatioF();
+    QPixmap pixmap = QPixmap::fromImage(
+        image.scaled(QSize(kKeyImageSize, kKeyImageSize) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    pixmap.setDevicePixelRatio(ratio);
+    m_lblKeyState->setPixmap(pixmap);
 }
 
 void PackingWindow::showKeyDisconnected()

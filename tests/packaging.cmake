@@ -1,0 +1,11 @@
+# Builds the Debian packages and checks the application's package as a station would get it.
+# Only for the normal build: a sanitized binary does not belong in a package.
+find_program(SEALSTATION_DPKG_DEB dpkg-deb)
+find_program(SEALSTATION_DESKTOP_FILE_VALIDATE desktop-file-validate)
+find_program(SEALSTATION_APPSTREAMCLI appstreamcli)
+if(UNIX AND NOT APPLE AND NOT SEALSTATION_SANITIZE AND SEALSTATION_DPKG_DEB AND SEALSTATION_DESKTOP_FILE_VALIDATE
+   AND SEALSTATION_APPSTREAMCLI)
+    add_test(NAME packages
+        COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check-packages.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+    set_tests_properties(packages PROPERTIES TIMEOUT 300)
+endif()
