@@ -260,7 +260,6 @@ void TestCLinker::plugIn_sendsConnectRequestAndCompletesDetails()
                                     "status READY", "colour green", "button 1", "pbar -1", "progress 128",
                                     "nvmReady VESK-BOX-01 00ABCDEF 1.6.3 HW-2.1 127.0.0.1"}));
     QCOMPARE(m_linker->firmwareVersion(), 1539);
-    QCOMPARE(m_log->count(QStringLiteral("Device found")), 1);
     QCOMPARE(m_log->count(QStringLiteral("Server 127.0.0.1")), 1);
     QCOMPARE(m_log->count("Port " + port), 1);
 }
@@ -590,7 +589,6 @@ void TestCLinker::unplug_reportsDisconnectAndClosesRelay()
     QTRY_COMPARE_WITH_TIMEOUT(m_events.count("usb 0"), 2, kKeyWaitMs);
     QCOMPARE(m_events, QStringList({"keyDisconnected", "layout 0", "usb 0", "keyDisconnected", "layout 0", "usb 0"}));
     QCOMPARE(m_log->count(QStringLiteral("Closing UDP connection")), 1);
-    QCOMPARE(m_log->count(QStringLiteral("Device disconnected")), 1);
     QVERIFY(!m_linker->isKeyReady());
     QCOMPARE(m_linker->relay()->state(), srvLink::Closed);
     // The next key may run older software: frames go whole until it reports.
