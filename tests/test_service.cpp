@@ -143,8 +143,10 @@ void TestService::operations_sendExactRequests()
     const std::unique_ptr<JSON> session = signedIn();
     QVERIFY(session);
     QSignalSpy busy(session.get(), &JSON::busyChanged);
-    OutputCapture quiet;
+    OutputCapture capture;
     QVERIFY(operation(*session));
+    const QString log = capture.messages().join('\n') + QString::fromUtf8(capture.finish());
+    QVERIFY2(!log.contains(QString::fromLatin1(session->token().mid(4))), "the session token reached the log");
     QCOMPARE(busy.count(), 2);
     QCOMPARE(busy.at(0).at(0).toInt(), 1);
     QCOMPARE(session->busy(), 0);
