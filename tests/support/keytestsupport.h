@@ -27,7 +27,6 @@ public:
 
     int count(const QString &line) const;
     QStringList lines() const;
-    void clear();
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);

@@ -1,5 +1,7 @@
 #include "support/outputcapture.h"
 
+#include <QTest>
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -27,6 +29,11 @@ OutputCapture::~OutputCapture()
 {
     finish();
     qInstallMessageHandler(m_previousHandler);
+    // QtTest writes a failure to standard output as well: a failure inside the capture must still show.
+    if (QTest::currentTestFailed()) {
+        std::fwrite(m_text.constData(), 1, static_cast<size_t>(m_text.size()), stdout);
+        std::fflush(stdout);
+    }
 }
 
 QByteArray OutputCapture::finish()
