@@ -42,7 +42,7 @@ UiStation::UiStation(bool plugged, const std::function<void(Configuration &)> &s
     window->activateWindow();
     if (!QTest::qWaitForWindowActive(window.get()))
         qWarning("the window did not become active");
-    if (plugged && !QTest::qWaitFor([this] { return window->service() != nullptr; }))
+    if (plugged && !QTest::qWaitFor([this] { return window->service() != nullptr; }, kUiWaitMs))
         qWarning("the key did not report its service");
 }
 
@@ -61,7 +61,7 @@ UiStation::~UiStation()
 
 bool UiStation::login(const QString &user, const QString &password)
 {
-    if (!QTest::qWaitFor([this] { return window->service() && find<QWidget>("btnLogin")->isEnabled(); }))
+    if (!QTest::qWaitFor([this] { return window->service() && find<QWidget>("btnLogin")->isEnabled(); }, kUiWaitMs))
         return false;
     auto *name = find<QLineEdit>("txtUsername");
     name->setFocus();
@@ -82,6 +82,18 @@ void UiStation::scan(const QString &code)
     auto *barcode = find<QLineEdit>("txtBarcode");
     QTest::keyClicks(barcode, code);
     QTest::keyClick(barcode, Qt::Key_Return);
+}
+
+bool UiStation::loginAndScan(const QString &code, qulonglong rf)
+{
+    if (!login())
+        return false;
+    if (rf)
+        key->presentLock(rf);
+    scan(code);
+    web->clearRequests();
+    key->clearRecord();
+    return true;
 }
 
 QString UiStation::statusText() const
