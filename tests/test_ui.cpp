@@ -51,16 +51,10 @@ QString localTime(qint64 seconds)
 }
 
 // What a tool tip or label puts on the screen for its text.
-QString shownText(const QString &toolTip)
+QString shownText(const QString &text, Qt::TextFormat format = Qt::AutoText)
 {
-    return Qt::mightBeRichText(toolTip) ? QTextDocumentFragment::fromHtml(toolTip).toPlainText() : toolTip;
-}
-
-QString shownText(const QLabel *label)
-{
-    const Qt::TextFormat format = label->textFormat();
-    const bool rich = format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(label->text()));
-    return rich ? QTextDocumentFragment::fromHtml(label->text()).toPlainText() : label->text();
+    const bool rich = format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text));
+    return rich ? QTextDocumentFragment::fromHtml(text).toPlainText() : text;
 }
 
 // Delays the service's answers on `path` ("*" ends a prefix) and runs `action` once, from the event
@@ -594,8 +588,9 @@ private slots:
         s.window->sealWidget()->serviceCreated(&session);
         s.find<QLineEdit>("txtBarcode")->setText(kMaths);
         s.window->sealWidget()->linkRequested();
-        QCOMPARE(shownText(s.find<QLabel>("lblSession")), QString::fromUtf8(names));
-        QCOMPARE(shownText(s.find<QLabel>("lblSchool")), markup);
+        QCOMPARE(shownText(s.find<QLabel>("lblSession")->text(), s.find<QLabel>("lblSession")->textFormat()),
+                 QString::fromUtf8(names));
+        QCOMPARE(shownText(s.find<QLabel>("lblSchool")->text(), s.find<QLabel>("lblSchool")->textFormat()), markup);
     }
 
     void about_showsVersionAndBuildTime()
