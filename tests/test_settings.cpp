@@ -195,7 +195,7 @@ private slots:
         const QUrl url(QStringLiteral("http://127.0.0.1:%1/").arg(target.port()));
         std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
         QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-        QVERIFY(finished.wait(10000));
+        QVERIFY(finished.wait(3000));
         QCOMPARE(reply->error(), QNetworkReply::NoError);
         QCOMPARE(target.connections(), 1);
         QCOMPARE(proxy.connections(), 0);

@@ -8,8 +8,10 @@
 #include "sim/webservice.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QStatusBar>
 #include <QTimer>
 #include <QtTest>
@@ -40,7 +42,7 @@ UiStation::UiStation(bool plugged, const std::function<void(Configuration &)> &s
     window = std::make_unique<PackingWindow>(nullptr, linker.get(), config.get());
     window->show();
     window->activateWindow();
-    if (!QTest::qWaitForWindowActive(window.get()))
+    if (!QTest::qWaitForWindowActive(window.get(), kUiWaitMs))
         qWarning("the window did not become active");
     if (plugged && !QTest::qWaitFor([this] { return window->service() != nullptr; }, kUiWaitMs))
         qWarning("the key did not report its service");
@@ -133,7 +135,11 @@ void answerNextModal(const std::function<void(QWidget *)> &action)
             return;
         timer->stop();
         timer->deleteLater();
+        const QPointer<QWidget> guard(modal);
         action(modal);
+        // A failed check in `action` returns early: end the modal so that the test fails, not hangs.
+        if (auto *dialog = qobject_cast<QDialog *>(guard.data()); dialog && dialog->isVisible())
+            dialog->reject();
     });
     timer->start(10);
 }
