@@ -103,10 +103,7 @@ private slots:
 
         s.key->plug();
         UI_TRY_VERIFY(s.find<QPushButton>("btnLogin")->isEnabled());
-        UI_TRY_VERIFY(s.window->service());
         QCOMPARE(keyState->toolTip(), QStringLiteral("Key found"));
-        QCOMPARE(s.find<QGroupBox>("groupLogin")->toolTip(),
-                 QStringLiteral("Connecting to 127.0.0.1:%1").arg(s.web->port()));
     }
 
     void login_data()
@@ -114,7 +111,6 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<bool>("enterAgain");
         QTest::newRow("refused") << "wrong" << false;
-        QTest::newRow("accepted") << "Pack2025" << false;
         QTest::newRow("Enter again while it runs") << "Pack2025" << true;
     }
 
