@@ -8,8 +8,10 @@
 #include "sim/webservice.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QStatusBar>
 #include <QTimer>
 #include <QtTest>
@@ -40,9 +42,9 @@ UiStation::UiStation(bool plugged, const std::function<void(Configuration &)> &s
     window = std::make_unique<PackingWindow>(nullptr, linker.get(), config.get());
     window->show();
     window->activateWindow();
-    if (!QTest::qWaitForWindowActive(window.get()))
+    if (!QTest::qWaitForWindowActive(window.get(), kUiWaitMs))
         qWarning("the window did not become active");
-    if (plugged && !QTest::qWaitFor([this] { return window->service() != nullptr; }))
+    if (plugged && !QTest::qWaitFor([this] { return window->service() != nullptr; }, kUiWaitMs))
         qWarning("the key did not report its service");
 }
 
@@ -61,7 +63,7 @@ UiStation::~UiStation()
 
 bool UiStation::login(const QString &user, const QString &password)
 {
-    if (!QTest::qWaitFor([this] { return window->service() && find<QWidget>("btnLogin")->isEnabled(); }))
+    if (!QTest::qWaitFor([this] { return window->service() && find<QWidget>("btnLogin")->isEnabled(); }, kUiWaitMs))
         return false;
     auto *name = find<QLineEdit>("txtUsername");
     name->setFocus();
@@ -82,6 +84,18 @@ void UiStation::scan(const QString &code)
     auto *barcode = find<QLineEdit>("txtBarcode");
     QTest::keyClicks(barcode, code);
     QTest::keyClick(barcode, Qt::Key_Return);
+}
+
+bool UiStation::loginAndScan(const QString &code, qulonglong rf)
+{
+    if (!login())
+        return false;
+    if (rf)
+        key->presentLock(rf);
+    scan(code);
+    web->clearRequests();
+    key->clearRecord();
+    return true;
 }
 
 QString UiStation::statusText() const
@@ -121,7 +135,11 @@ void answerNextModal(const std::function<void(QWidget *)> &action)
             return;
         timer->stop();
         timer->deleteLater();
+        const QPointer<QWidget> guard(modal);
         action(modal);
+        // A failed check in `action` returns early: end the modal so that the test fails, not hangs.
+        if (auto *dialog = qobject_cast<QDialog *>(guard.data()); dialog && dialog->isVisible())
+            dialog->reject();
     });
     timer->start(10);
 }

@@ -8,9 +8,24 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QtTest>
 
 #include <functional>
 #include <memory>
+
+// Bound of every wait in the window tests: ample for a loaded sanitized build, short enough that a
+// broken build fails each case within seconds (QTRY_* would wait three times as long on failure).
+constexpr int kUiWaitMs = 3000;
+#define UI_TRY_VERIFY(cond)                                                                                            \
+    do {                                                                                                               \
+        static_cast<void>(QTest::qWaitFor([&] { return bool(cond); }, kUiWaitMs));                                     \
+        QVERIFY(cond);                                                                                                 \
+    } while (false)
+#define UI_TRY_COMPARE(actual, expected)                                                                               \
+    do {                                                                                                               \
+        static_cast<void>(QTest::qWaitFor([&] { return (actual) == (expected); }, kUiWaitMs));                         \
+        QCOMPARE(actual, expected);                                                                                    \
+    } while (false)
 
 class Configuration;
 class EmulatedKey;
@@ -44,6 +59,9 @@ public:
     bool login(const QString &user = QStringLiteral("operator"), const QString &password = QStringLiteral("Pack2025"));
     // Types a barcode into the packing page and presses Enter; returns once the link call returned.
     void scan(const QString &code);
+    // Signs in, puts the lock `rf` before the key and scans `code`; then forgets the requests and
+    // key frames so far, so that a test sees only what its own action causes.
+    bool loginAndScan(const QString &code, qulonglong rf = 303659);
     QString statusText() const;
     QString operationStyle() const;
     // Paths of the service requests since the last clearRequests(), e.g. "PUT /veskservice/lock".
