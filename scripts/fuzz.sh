@@ -48,7 +48,9 @@ for target in "${targets[@]}"; do
     mkdir -p "$work" "$out/crashes-$target"
     log="$out/fuzz_$target.log"
     status=0
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    lsan=""
+    [ "$target" = reply ] && lsan=suppressions=fuzz/lsan-qt-json.supp:print_suppressions=0
+    ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=$lsan UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$bin" -max_total_time="$seconds" -max_len="${max_len[$target]}" -print_final_stats=1 \
         -artifact_prefix="$out/crashes-$target/" "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
