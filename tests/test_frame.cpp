@@ -2,7 +2,6 @@
 #include "key/kframe.h"
 
 #include <QDir>
-#include <QRandomGenerator>
 #include <QtTest>
 
 using Bytes = std::vector<uint8_t>;
@@ -169,22 +168,17 @@ private slots:
         QVERIFY(!holdsBuffer); // released once the pipe failed
     }
 
-    // Seeds whole, in 7-byte chunks and byte by byte give the same frames; seeded noise never breaks a receiver.
-    void receivers_surviveSeedsInAnyChunksAndNoise()
+    // Seeds whole, in 7-byte chunks and byte by byte give the same frames.
+    void receivers_getSeedsInAnyChunks()
     {
         const QDir dir(QStringLiteral(SEALSTATION_SOURCE_DIR "/fuzz/corpus/receive"));
         QByteArray stream;
-        QRandomGenerator random(7);
         for (const QString &name : dir.entryList(QDir::Files)) {
             QFile file(dir.filePath(name));
             QVERIFY(file.open(QIODevice::ReadOnly));
-            QByteArray seed = file.readAll();
+            const QByteArray seed = file.readAll();
             stream += seed;
             QVERIFY(!receiveAll({Bytes(seed.begin(), seed.end())}).startsWith('-'));
-            for (int round = 0; round < 300; ++round) {
-                seed[random.bounded(seed.size())] = static_cast<char>(random.bounded(256));
-                QVERIFY(kprops::receiveIsSafe(reinterpret_cast<const uint8_t *>(seed.data()), seed.size()));
-            }
         }
         for (int chunk : {static_cast<int>(stream.size()), 7, 1}) {
             kframe::StreamDeframer deframer(300); // one seed, the 300-byte Bytes item, is longer
