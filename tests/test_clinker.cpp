@@ -95,7 +95,6 @@ private slots:
     void cleanup();
 
     void plugIn_sendsConnectRequestAndCompletesDetails();
-    void detailsSplitOverTwoMessages_neverComplete();
     void connectRequest_atMostOncePerSecond_data();
     void connectRequest_atMostOncePerSecond();
     void sendMode_followsKeySoftwareVersion_data();
@@ -106,7 +105,6 @@ private slots:
     void lockOperation_showsStatusTextThenKeyLabels();
     void hostRequest_answeredAtEachQueryEnd_data();
     void hostRequest_answeredAtEachQueryEnd();
-    void labelTooLong_isSkippedNotEmittedStale();
     void relayDataForKey_splitSoEachFrameFitsATransfer_data();
     void relayDataForKey_splitSoEachFrameFitsATransfer();
     void relayTransfer_roundTripLosesNothing_data();
@@ -122,6 +120,19 @@ private:
     void startStation(const EmulatedKeyConfig &config, bool waitForDetails = true);
     void sync();
     void recordEvents();
+    template <typename... Values>
+    void record(void (cLinker::*signal)(Values...), const char *name)
+    {
+        connect(m_linker.get(), signal, this, [this, name](Values... values) {
+            m_events.append(QStringList{QString::fromLatin1(name), text(values)...}.join(' '));
+        });
+    }
+    static QString text(const QString &value) { return value; }
+    template <typename Number>
+    static QString text(Number value)
+    {
+        return QString::number(qlonglong(value));
+    }
 
     std::unique_ptr<LogCapture> m_log;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -213,34 +224,26 @@ void TestCLinker::startStation(const EmulatedKeyConfig &config, bool waitForDeta
     m_stationBroken = false;
 }
 
-// The engine's signals in the order they came, as readable lines.
+// The engine's signals in the order they came, as readable lines: the name, then the values.
 void TestCLinker::recordEvents()
 {
-    cLinker *linker = m_linker.get();
-    const auto add = [this](const QString &event) { m_events.append(event); };
-    connect(linker, &cLinker::updateStatus, this, [add](const QString &s) { add("status " + s); });
-    connect(linker, &cLinker::updateStatusColor, this, [add](const QString &s) { add("colour " + s); });
-    connect(linker, &cLinker::updatePbar, this, [add](int v) { add(QStringLiteral("pbar %1").arg(v)); });
-    connect(linker, &cLinker::updatePbarColor, this, [add](int v) { add(QStringLiteral("pbarColour %1").arg(v)); });
-    connect(linker, &cLinker::progressBar, this, [add](uint8_t v) { add(QStringLiteral("progress %1").arg(v)); });
-    connect(linker, &cLinker::setBtnEnabled, this, [add](bool v) { add(QStringLiteral("button %1").arg(v)); });
-    connect(linker, &cLinker::updateLabel, this,
-            [add](uint i, const QString &s) { add(QStringLiteral("label %1 ").arg(i) + s); });
-    connect(linker, &cLinker::updateLabelColor, this,
-            [add](uint i, const QString &s) { add(QStringLiteral("labelColour %1 ").arg(i) + s); });
-    connect(
-        linker, &cLinker::nvmReady, this,
-        [add](const QString &box, const QString &serial, const QString &sw, const QString &hw, const QString &server) {
-            add(QStringList({"nvmReady", box, serial, sw, hw, server}).join(' '));
-        });
-    connect(linker, &cLinker::ServiceAddressSet, this, [add](const QString &s) { add("address " + s); });
-    connect(linker, &cLinker::ServicePortSet, this, [add](uint v) { add(QStringLiteral("port %1").arg(v)); });
-    connect(linker, &cLinker::usbConnected, this, [add](bool v) { add(QStringLiteral("usb %1").arg(v)); });
-    connect(linker, &cLinker::keyDisconnected, this, [add] { add("keyDisconnected"); });
-    connect(linker, &cLinker::setLayout, this, [add](int v) { add(QStringLiteral("layout %1").arg(v)); });
-    connect(linker, &cLinker::serverConnected, this, [add](bool v) { add(QStringLiteral("server %1").arg(v)); });
-    connect(linker, &cLinker::tagReadSuccess, this, [add](const QString &id) { add("tag " + id); });
-    connect(linker, &cLinker::tagReadFailed, this, [add] { add("tag failed"); });
+    record(&cLinker::updateStatus, "status");
+    record(&cLinker::updateStatusColor, "colour");
+    record(&cLinker::updatePbar, "pbar");
+    record(&cLinker::updatePbarColor, "pbarColour");
+    record(&cLinker::progressBar, "progress");
+    record(&cLinker::setBtnEnabled, "button");
+    record(&cLinker::updateLabel, "label");
+    record(&cLinker::updateLabelColor, "labelColour");
+    record(&cLinker::nvmReady, "nvmReady");
+    record(&cLinker::ServiceAddressSet, "address");
+    record(&cLinker::ServicePortSet, "port");
+    record(&cLinker::usbConnected, "usb");
+    record(&cLinker::keyDisconnected, "keyDisconnected");
+    record(&cLinker::setLayout, "layout");
+    record(&cLinker::serverConnected, "server");
+    record(&cLinker::tagReadSuccess, "tag");
+    record(&cLinker::tagReadFailed, "tag failed");
 }
 
 // Everything the engine received before this has been handled once the key has the marker's answer.
@@ -262,24 +265,6 @@ void TestCLinker::plugIn_sendsConnectRequestAndCompletesDetails()
     QCOMPARE(m_linker->firmwareVersion(), 1539);
     QCOMPARE(m_log->count(QStringLiteral("Server 127.0.0.1")), 1);
     QCOMPARE(m_log->count("Port " + port), 1);
-}
-
-void TestCLinker::detailsSplitOverTwoMessages_neverComplete()
-{
-    startStation(keyConfig());
-    m_linker->disConnectKey();
-    QVERIFY(!m_linker->isKeyReady());
-    QTRY_VERIFY_WITH_TIMEOUT(m_events.contains("keyDisconnected"), kKeyWaitMs);
-    m_events.clear();
-
-    m_key->sendMessagePayload(
-        notify(newTagUInt32(TAG_SERIAL, 0xABCDEF), newTagString(TAG_BOX, "B"), newTagString(TAG_SW_VERSION, "1.6.2")));
-    m_key->sendMessagePayload(
-        notify(newTagString(TAG_HW_VERSION, "H"), newTagString(TAG_SERVER, "S"), newTagUInt16(TAG_PORT, 80)));
-    sync();
-    QCOMPARE(m_events, QStringList({"label 3 00ABCDEF"}));
-    QVERIFY(!m_linker->isKeyReady());
-    QCOMPARE(m_linker->relayPort(), QStringLiteral("0080"));
 }
 
 void TestCLinker::connectRequest_atMostOncePerSecond_data()
@@ -356,7 +341,7 @@ void TestCLinker::lockOperation_showsStatusTextThenKeyLabels_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("failure");
-    QTest::addColumn<int>("keyBar");
+    QTest::addColumn<QList<QByteArray>>("notifies"); // sent by the key when there is no command
     QTest::addColumn<QStringList>("events");
     const auto operation = [](const QString &status, const QString &result) {
         return QStringList({"pbarColour 0", "pbar 30", "status " + status, "colour yellow", "progress 30",
@@ -364,30 +349,42 @@ void TestCLinker::lockOperation_showsStatusTextThenKeyLabels_data()
                             "label 0 Please wait...", "label 0 " + result, "status READY", "colour green", "button 1",
                             "pbar -1", "progress 128"});
     };
+    const auto bar = [](int value) { return QList<QByteArray>{notify(newTagUInt8(TAG_KEY_BAR, uint8_t(value)))}; };
+    const auto label = [](const QByteArray &text, const char *colour) {
+        return notify(newTagUInt8(TAG_LABEL_INDEX, 2), newTagString(TAG_LABEL_TEXT, text.data()),
+                      newTagString(TAG_LABEL_COLOR, colour));
+    };
     QTest::newRow("close") << "close"
-                           << "" << -1 << operation("Locking...", "Authorised\r\nlocked");
+                           << "" << QList<QByteArray>() << operation("Locking...", "Authorised\r\nlocked");
     QTest::newRow("open") << "open"
-                          << "" << -1 << operation("Unlocking...", "Authorised\r\nunlocked");
+                          << "" << QList<QByteArray>() << operation("Unlocking...", "Authorised\r\nunlocked");
     QTest::newRow("close fails") << "close"
-                                 << "Lock\r\njammed" << -1 << operation("Locking...", "Lock\r\njammed");
+                                 << "Lock\r\njammed" << QList<QByteArray>()
+                                 << operation("Locking...", "Lock\r\njammed");
     QTest::newRow("key bar 129 transfer busy")
         << ""
-        << "" << 129
+        << "" << bar(129)
         << QStringList({"pbarColour 1", "pbar 1", "status DATA TRANSFER BUSY", "colour turkois", "progress 129"});
     QTest::newRow("key bar 228 ready") << ""
-                                       << "" << 228
+                                       << "" << bar(228)
                                        << QStringList(
                                               {"status READY", "colour green", "button 1", "pbar -1", "progress 228"});
     QTest::newRow("key bar 127 without a command")
         << ""
-        << "" << 127 << QStringList({"pbarColour 0", "pbar 127", "status ", "colour yellow", "progress 127"});
+        << "" << bar(127) << QStringList({"pbarColour 0", "pbar 127", "status ", "colour yellow", "progress 127"});
+    // A label of 64 bytes is skipped, not emitted with stale text.
+    QTest::newRow("label too long") << ""
+                                    << ""
+                                    << QList<QByteArray>{label(QByteArray(64, 'y'), QByteArray(64, 'y').constData()),
+                                                         label(QByteArray(63, 'x'), "red")}
+                                    << QStringList({"label 2 " + QString(63, 'x'), "labelColour 2 red"});
 }
 
 void TestCLinker::lockOperation_showsStatusTextThenKeyLabels()
 {
     QFETCH(QString, command);
     QFETCH(QString, failure);
-    QFETCH(int, keyBar);
+    QFETCH(QList<QByteArray>, notifies);
     QFETCH(QStringList, events);
     startStation(keyConfig());
     if (!failure.isEmpty())
@@ -397,8 +394,8 @@ void TestCLinker::lockOperation_showsStatusTextThenKeyLabels()
         m_linker->requestClose();
     else if (command == QLatin1String("open"))
         m_linker->requestOpen();
-    else
-        m_key->sendMessagePayload(notify(newTagUInt8(TAG_KEY_BAR, static_cast<uint8_t>(keyBar))));
+    for (const QByteArray &payload : notifies)
+        m_key->sendMessagePayload(payload);
     QTRY_COMPARE_WITH_TIMEOUT(m_events, events, kKeyWaitMs);
     if (!command.isEmpty())
         QCOMPARE(m_key->messages().last(),
@@ -428,20 +425,6 @@ void TestCLinker::hostRequest_answeredAtEachQueryEnd()
     m_key->sendHostRequest(tags);
     sync();
     QCOMPARE(m_key->messages(), answers + QList<QByteArray>({kMarkerAnswer}));
-}
-
-void TestCLinker::labelTooLong_isSkippedNotEmittedStale()
-{
-    startStation(keyConfig());
-    const QByteArray fits(63, 'x');
-    const QByteArray tooLong(64, 'y');
-    m_events.clear();
-    m_key->sendMessagePayload(notify(newTagUInt8(TAG_LABEL_INDEX, 2), newTagString(TAG_LABEL_TEXT, tooLong.data()),
-                                     newTagString(TAG_LABEL_COLOR, tooLong.data())));
-    m_key->sendMessagePayload(notify(newTagUInt8(TAG_LABEL_INDEX, 2), newTagString(TAG_LABEL_TEXT, fits.data()),
-                                     newTagString(TAG_LABEL_COLOR, "red")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_events, QStringList({"label 2 " + QString::fromLatin1(fits), "labelColour 2 red"}),
-                              kKeyWaitMs);
 }
 
 void TestCLinker::relayDataForKey_splitSoEachFrameFitsATransfer_data()
@@ -507,14 +490,6 @@ void TestCLinker::relayTransfer_roundTripLosesNothing()
     QVERIFY(m_events.contains("server 1"));
     QVERIFY(m_key->messages().contains(kRelayOpened));
     QVERIFY(m_key->messages().contains(sent("0001 1b050000")));
-    const QStringList log = m_log->lines();
-    int at = -1;
-    for (const QString &line : QStringList{"Key request UDP connection", "Using " + upper, upper + " Connected",
-                                           "Key request UDP disconnection", "Closing " + upper + " connection"}) {
-        const int next = static_cast<int>(log.indexOf(line, at + 1));
-        QVERIFY2(next > at, qPrintable(line));
-        at = next;
-    }
     QCOMPARE(m_log->count("Closing " + upper + " connection"), 1);
 }
 
