@@ -95,7 +95,6 @@ void TestModel::envelope_readsCodeMessageAndSfc_data()
     QTest::newRow("plain, no result") << QByteArray(R"({"rc":200,"rm":"OK","sfc":"OK"})") << 200 << "OK";
     QTest::newRow("rc as string") << QByteArray(R"({"rc":"200","rm":5,"sfc":true})") << 0 << "";
     QTest::newRow("rc truncated") << QByteArray(R"({"rc":404.7})") << 404 << "";
-    QTest::newRow("rc negative") << QByteArray(R"({"rc":-3.9})") << -3 << "";
     QTest::newRow("rc above 32 bits") << QByteArray(R"({"rc":1e12})") << IntMax << "";
     QTest::newRow("rc below 32 bits") << QByteArray(R"({"rc":-1e300})") << IntMin << "";
 }
@@ -137,11 +136,8 @@ void TestModel::parsers_traceAndPayloadByResultType_data()
     row("seal, object", seal, "{}", true, "Valid property found...\nParserSeal - Result object found.\n");
     row("seal, array", seal, "[]", false, "Valid property found...\nSomething else...4");
     row("lock, null", lock, "null", false, "Null result returned\n");
-    row("lock, number", lock, "7", false, "Valid property found...\nSomething else...2");
     row("lock page, object", lockPage, "{}", true,
         "Getting result object\nLockParser - Result object found.\nNumber of locks retrieved: 0\n");
-    row("lock page, string", lockPage, "\"x\"", false, "Getting result object\nSomething else...3");
-    row("seal page, array", sealPage, "[]", false, "Something else...4");
     row("seal page, two", sealPage, R"({"list":[{},{}]})", true,
         "ParserExistinPackedSeals - Result object found.\nNumber of existing seals for this subject: 2\n");
     row("link, null", link, "null", false, "Something else...0");
@@ -213,14 +209,10 @@ void TestModel::records_readFieldsByTheirRules_data()
     };
     row("lock, absent", lock, "", "0|0|0|0");
     row("lock OPEN", lock, R"("state":"OPEN")", "1|0|0|0");
-    row("lock CLOSED", lock, R"("state":"CLOSED")", "2|0|0|0");
     row("lock state lower case", lock, R"("state":"open")", "3|0|0|0");
-    row("lock state padded", lock, R"("state":" OPEN")", "3|0|0|0");
     row("lock state number", lock, R"("state":1)", "0|0|0|0");
     row("lock COMMISSIONED", lock, R"("commissionState":"COMMISSIONED")", "0|1|0|0");
-    row("lock UNCOMMISSIONED", lock, R"("commissionState":"UNCOMMISSIONED")", "0|2|0|0");
     row("lock other commission", lock, R"("commissionState":"PENDING")", "0|3|0|0");
-    row("lock empty commission", lock, R"("commissionState":"")", "0|0|0|0");
     row("lock coordinates", lock, R"("longitude":"12.5","latitude":-25.75)", "0|0|0|-25.75");
     row("schedule, empty", schedule, "", "-1|-1|-1|||sent");
     row("schedule, fraction", schedule, R"("examSchedId":7,"start":1700000000.9,"state":"S")",
@@ -232,8 +224,6 @@ void TestModel::records_readFieldsByTheirRules_data()
     row("seal beyond 32 bits", seal, R"("apRfId":5000000123)", "5000000123|0|");
     row("seal digits", seal, R"("apRfId":"18446744073709551615")", "18446744073709551615|0|");
     row("seal half rounds up", seal, R"("apRfId":7.5)", "8|0|");
-    row("seal not a number", seal, R"("apRfId":"7a")", "0|0|");
-    row("seal true", seal, R"("apRfId":true)", "1|0|");
     row("seal negative saturates", seal, R"("apRfId":-4)", "0|0|");
     row("seal huge saturates", seal, R"("apRfId":1e30)", "18446744073709551615|0|");
 }
