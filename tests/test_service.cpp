@@ -79,7 +79,8 @@ private slots:
             << QByteArray("/veskservice/lock/find/by/rf/a%2Fb%3F%20c") << QByteArray() << QString();
         QTest::newRow("validate") << Operation([](JSON &s) { return !s.validateLock("L\"1", "123"); })
                                   << QByteArray("/veskservice/lock/validate")
-                                  << QByteArray("{\"lockId\":\"L\\\"1\",\"description\":\"123\",\"type\":2}") << QString();
+                                  << QByteArray("{\"lockId\":\"L\\\"1\",\"description\":\"123\",\"type\":2}")
+                                  << QString();
         QTest::newRow("link") << Operation([](JSON &s) { return bool(s.linkSubjectToCenter("2531011021")); })
                               << QByteArray("/veskservice/examschedule/link/subject/to/center")
                               << QByteArray(R"({"scanCode":"2531011021"})") << QString();
@@ -325,62 +326,6 @@ private slots:
         QVERIFY(!raw->findLockByRf("303659"));
         QVERIFY(!session);
         QVERIFY(clock.elapsed() < 5000);
-    }
-
-    // The simulated service's own rules that the client never exercises: the token check, paging and
-    // voiding on deassign (the client's deassign is always followed by an assign).
-    void simulatedService_rulesNoClientCallReaches_data()
-    {
-        QTest::addColumn<QByteArray>("token"); // "session": the signed-in operator's
-        QTest::addColumn<QString>("request");  // the target, then the body of a PUT
-        QTest::addColumn<QString>("after");    // HTTP status, rc, result; then 1034/3101's seals in force
-        const QString ap = "/veskservice/examschedule/ap?pointId=1034&tableId=3101";
-        const QString deassign =
-            "/veskservice/examschedule/deassign/sub/center/ [{\"pointId\":\"1034\",\"tableId\":\"3101\"}";
-        QTest::newRow("no token") << QByteArray() << ap << "401 401 null | 2 assigned";
-        QTest::newRow("second page") << QByteArray("session") << ap + "&offset=1&limit=1"
-                                     << "200 200 2 1 1 5105 | 2 assigned";
-        QTest::newRow("deassign voids") << QByteArray("session") << deassign + "]"
-                                        << "200 200 UNASSIGNED | 0 unassigned";
-    }
-
-    void simulatedService_rulesNoClientCallReaches()
-    {
-        QFETCH(QByteArray, token);
-        QFETCH(QString, request);
-        QFETCH(QString, after);
-        const std::unique_ptr<JSON> session = signedIn();
-        QVERIFY(session);
-        // HTTP status, rc, then null, or the page's numbers and seals, or the states of a list.
-        const auto call = [&](const QByteArray &useToken, const QString &request) {
-            OutputCapture quiet;
-            RixRequestHandler handler(session->manager(), useToken == "session" ? session->token() : useToken, nullptr,
-                                      5000);
-            const QString url = session->baseUrl() + request.section(' ', 0, 0);
-            const RixRequestHandler::Reply reply =
-                request.contains(' ') ? handler.putJson(url, request.section(' ', 1)) : handler.getJson(url);
-            if (!reply)
-                return QStringList("no reply");
-            const QJsonObject envelope = QJsonDocument::fromJson(reply->readAll()).object();
-            const QJsonValue result = envelope.value("result");
-            QStringList parts{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString(),
-                              QString::number(envelope.value("rc").toInt())};
-            if (result.isNull())
-                parts << "null";
-            for (const char *number : {"count", "offset", "limit"}) {
-                if (result.toObject().contains(number))
-                    parts << QString::number(result.toObject().value(number).toInt());
-            }
-            for (const QJsonValue seal : result.toObject().value("list").toArray())
-                parts << seal.toObject().value("apId").toString();
-            for (const QJsonValue schedule : result.toArray())
-                parts << schedule.toObject().value("state").toString();
-            return parts;
-        };
-        const QStringList reply = call(token, request);
-        const QString inForce = call("session", "/veskservice/examschedule/ap?pointId=1034&tableId=3101").value(2);
-        const bool assigned = m_service->isAssigned("1034", "3101").value_or(false);
-        QCOMPARE(reply.join(' ') + " | " + inForce + (assigned ? " assigned" : " unassigned"), after);
     }
 
 private:

@@ -87,17 +87,14 @@ public:
 
     void stop()
     {
-        if (m_app.state() != QProcess::NotRunning) {
+        if (m_app.state() != QProcess::NotRunning)
             m_app.terminate();
-            if (!m_app.waitForFinished(10000))
-                m_app.kill();
-            m_app.waitForFinished(5000);
-        }
-        if (m_sim.state() != QProcess::NotRunning) {
+        if (m_sim.state() != QProcess::NotRunning)
             m_sim.write("quit\n");
-            if (!m_sim.waitForFinished(10000))
-                m_sim.kill();
-            m_sim.waitForFinished(5000);
+        for (QProcess *process : {&m_app, &m_sim}) {
+            if (!process->waitForFinished(10000))
+                process->kill();
+            process->waitForFinished(5000);
         }
         simOutput();
     }
