@@ -64,8 +64,6 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("forwarded");
         const QByteArray frame = QByteArray::fromHex("7e0506c9147e");
         const QByteArray stuffed = QByteArray::fromHex("7e017d5e668c7e");
-        QTest::newRow("one frame") << QList<QByteArray>({frame})
-                                   << QList<QByteArray>({QByteArray::fromHex("0506c914")});
         QTest::newRow("bad FCS still forwarded") << QList<QByteArray>({QByteArray::fromHex("7e050600007e")})
                                                  << QList<QByteArray>({QByteArray::fromHex("05060000")});
         QTest::newRow("two frames in one write")
