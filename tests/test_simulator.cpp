@@ -1,5 +1,5 @@
 // The station simulator: its console commands, the relay server over real sockets, and the
-// sealstation-sim program itself stopped every way it can be.
+// sealstation-sim program itself stopped by the end of its input and by signals.
 
 #include "sim/relayserver.h"
 #include "sim/simconsole.h"
