@@ -1,8 +1,6 @@
 #include "fuzz/kprops.h"
 #include "key/kcodec.h"
 
-#include <QDir>
-#include <QRandomGenerator>
 #include <QtTest>
 
 namespace {
@@ -174,25 +172,6 @@ private slots:
                 QTEST(QByteArray(static_cast<KTagString *>(t)->text()), "text");
         }
         QTEST(m ? tags.toHex().toUpper() : QByteArray("-"), "tags");
-    }
-
-    // Every seed cut at every length and with seeded random bytes changed.
-    void parse_survivesSeedsAndNoise()
-    {
-        QRandomGenerator random(3);
-        const QDir dir(QStringLiteral(SEALSTATION_SOURCE_DIR "/fuzz/corpus/parse"));
-        for (const QString &name : dir.entryList(QDir::Files)) {
-            QFile file(dir.filePath(name));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            const QByteArray seed = file.readAll();
-            QVERIFY2(parseHex(seed.toHex()), qPrintable(name));
-            for (int round = 0; round <= seed.size() + 300; ++round) {
-                std::vector<uint8_t> b(seed.begin(), seed.begin() + std::min(round, static_cast<int>(seed.size())));
-                if (round > seed.size())
-                    b[random.bounded(static_cast<int>(b.size()))] = static_cast<uint8_t>(random.bounded(256));
-                QVERIFY(kprops::parseRoundTrips(b.data(), b.size()));
-            }
-        }
     }
 };
 

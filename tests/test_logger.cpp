@@ -42,8 +42,6 @@ private slots:
         QTest::newRow("warning with context")
             << int(QtWarningMsg) << "usblink.cpp" << 42 << "void usbLink::run()" << hello
             << QByteArray("Warning:hello world (usblink.cpp:42) void usbLink::run()\n");
-        QTest::newRow("critical") << int(QtCriticalMsg) << QString() << 0 << QString() << hello
-                                  << QByteArray("Critical:hello world (:0) \n");
         QTest::newRow("info writes nothing") << int(QtInfoMsg) << QString() << 0 << QString() << hello << QByteArray();
         // Texts of the key and the service cannot end their line or forge one.
         QTest::newRow("key text with CR LF")
@@ -126,16 +124,6 @@ private slots:
             rotated += readFile(dir.filePath(QStringLiteral("sealstation.log%1").arg(index))) + '|';
         QCOMPARE(rotated, QByteArray("Debug:m3 (:0) \n|Debug:m1 (:0) \n|Debug:m2 (:0) \n||"));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("sealstation.log3"))));
-    }
-
-    void infoMessage_writesNothing_butStillRotates()
-    {
-        QTemporaryDir dir;
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("sealstation.log")), "0123456789\n"));
-        SimpleLogger logger;
-        setupQuietly(logger, dir.path(), 5, 10);
-        logger.handleMessage(QtInfoMsg, kNoContext, QStringLiteral("not written"));
-        QCOMPARE(readFile(dir.filePath(QStringLiteral("sealstation.log0"))), QByteArray("0123456789\n"));
     }
 
     void twoThreads_giveWholeLines_andLoseNone()

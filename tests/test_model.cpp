@@ -77,183 +77,166 @@ class TestModel : public QObject
     Q_OBJECT
 
 private slots:
-    void envelope_readsCodeMessageAndSfc_data();
-    void envelope_readsCodeMessageAndSfc();
-    void parsers_traceAndPayloadByResultType_data();
-    void parsers_traceAndPayloadByResultType();
-    void page_readsFieldsAndDefaultsNonObjectElements();
-    void records_readFieldsByTheirRules_data();
-    void records_readFieldsByTheirRules();
-    void lock_marshalTracesIdAndDescription();
+    void envelope_readsCodeMessageAndSfc_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("plain, no result") << QByteArray(R"({"rc":200,"rm":"OK","sfc":"OK"})") << 200 << "OK";
+        QTest::newRow("rc as string") << QByteArray(R"({"rc":"200","rm":5,"sfc":true})") << 0 << "";
+        QTest::newRow("rc truncated") << QByteArray(R"({"rc":404.7})") << 404 << "";
+        QTest::newRow("rc above 32 bits") << QByteArray(R"({"rc":1e12})") << IntMax << "";
+        QTest::newRow("rc below 32 bits") << QByteArray(R"({"rc":-1e300})") << IntMin << "";
+    }
+
+    void envelope_readsCodeMessageAndSfc()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        ParserSeal parser;
+        OutputCapture capture;
+        const std::unique_ptr<Result> result = parseText(parser, json);
+        QVERIFY(capture.finish().isEmpty());
+        QCOMPARE(result->code(), code);
+        QCOMPARE(result->message(), message);
+        QCOMPARE(result->sfc(), message);
+        QVERIFY(!result->data());
+        QVERIFY(!parser.parse(nullptr));
+        // NaN cannot come from JSON text, but the number rules must not cast it either.
+        QCOMPARE(ResultParser::toInt32(std::numeric_limits<double>::quiet_NaN()), 0);
+    }
+
+    void parsers_traceAndPayloadByResultType_data()
+    {
+        QTest::addColumn<Parse>("parse");
+        QTest::addColumn<QByteArray>("result");
+        QTest::addColumn<bool>("hasData");
+        QTest::addColumn<QByteArray>("trace"); // standard output, then debug-channel lines
+        const Parse seal = &parsed<ParserSeal, Seal>;
+        const Parse sealPage = &parsed<ParserExistinPackedSeals, PaginationList<Seal>>;
+        const Parse lock = &parsed<SingleLockParser, Lock>;
+        const Parse lockPage = &parsed<LockParser, PaginationList<Lock>>;
+        const Parse link = &parsed<ParserSubjectCenterLink, ExamSchedule>;
+        const Parse links = &parsed<ParserSubjectCenterLinkArray, QList<ExamSchedule *>>;
+        const auto row = [](const char *name, Parse parse, const char *result, bool hasData, const char *trace) {
+            QTest::newRow(name) << parse << QByteArray(result) << hasData << QByteArray(trace);
+        };
+        row("seal, null", seal, "null", false, "Null result returned\n");
+        row("seal, object", seal, "{}", true, "Valid property found...\nParserSeal - Result object found.\n");
+        row("seal, array", seal, "[]", false, "Valid property found...\nSomething else...4");
+        row("lock, null", lock, "null", false, "Null result returned\n");
+        row("lock page, object", lockPage, "{}", true,
+            "Getting result object\nLockParser - Result object found.\nNumber of locks retrieved: 0\n");
+        row("seal page, two", sealPage, R"({"list":[{},{}]})", true,
+            "ParserExistinPackedSeals - Result object found.\nNumber of existing seals for this subject: 2\n");
+        row("link, null", link, "null", false, "Something else...0");
+        row("link, object", link, "{}", true, "ParserSubjectLink - Result object found.\n");
+        row("links, absent", links, nullptr, false, "");
+        row("links, object", links, "{}", true, "");
+        row("login, object", &loginParsed, R"({"userId":12,"userName":"ana"})", true,
+            "[debug] Valid property found...\n[debug] ParserLogin - Result object found.\n");
+        row("login, array", &loginParsed, "[1]", false, "[debug] Valid property found...\n[debug] Something else: 4\n");
+    }
+
+    void parsers_traceAndPayloadByResultType()
+    {
+        QFETCH(Parse, parse);
+        QFETCH(QByteArray, result);
+        QFETCH(bool, hasData);
+        QFETCH(QByteArray, trace);
+        OutputCapture capture;
+        const bool present = parse(result.isNull() ? QByteArray("{}") : R"({"result":)" + result + "}");
+        QByteArray written = capture.finish();
+        for (const QString &line : capture.messages())
+            written += "[debug] " + line.toUtf8() + '\n';
+        QCOMPARE(written, trace);
+        QCOMPARE(present, hasData);
+    }
+
+    void page_readsFieldsAndDefaultsNonObjectElements()
+    {
+        OutputCapture quiet;
+        std::unique_ptr<Result> result = parseText(
+            LockParser(), R"({"result":{"offset":1.9,"limit":5e10,"list":[{"lockId":"A"},7,"x",{"lockId":"B"}]}})");
+        auto *payload = static_cast<PaginationList<Lock> *>(result->data());
+        result.reset(); // the payload outlives its envelope
+        const std::unique_ptr<PaginationList<Lock>> page(payload);
+        QCOMPARE(QList<int>({page->count(), page->offset(), page->limit()}), QList<int>({0, 1, IntMax}));
+        QStringList ids;
+        for (const auto &lock : page->takeItems())
+            ids << lock->lockId();
+        QCOMPARE(ids, QStringList({"A", "", "", "B"}));
+
+        const auto schedules =
+            takeRecords(parseText(ParserSubjectCenterLinkArray(), R"({"result":[{"tableId":"T"},5]})")
+                            ->takeData<QList<ExamSchedule *>>());
+        QCOMPARE(schedules.size(), std::size_t(2));
+        QCOMPARE(schedules[0]->tableId() + QString::number(schedules[1]->examSchedId()), QString("T-1"));
+    }
+
+    void records_readFieldsByTheirRules_data()
+    {
+        QTest::addColumn<Fields>("fields");
+        QTest::addColumn<QByteArray>("members");
+        QTest::addColumn<QString>("read");
+        const Fields lock = [](const QJsonObject &o) {
+            const std::unique_ptr<Lock> l = LockParser::parseLock(o);
+            return line({int(l->state()), int(l->commissionState()), l->longitude(), l->latitude()});
+        };
+        // A schedule is sent back with its id and the two texts only.
+        const Fields schedule = [](const QJsonObject &o) {
+            const std::unique_ptr<ExamSchedule> s = ParserSubjectCenterLink::parseExamSchedule(o);
+            const QJsonObject sent{{"examSchedId", s->examSchedId()}, {"tableId", ""}, {"pointId", ""}};
+            const bool sentRight = ParserSubjectCenterLinkArray().marshal(s.get()) == sent;
+            return line(
+                {s->examSchedId(), s->start(), s->end(), s->state(), s->centerName(), sentRight ? "sent" : "not"});
+        };
+        const Fields seal = [](const QJsonObject &o) {
+            const std::unique_ptr<Seal> s = ParserSeal::parseSeal(o);
+            return line({s->apRfId(), s->examSchedId(), s->apId()});
+        };
+        const auto row = [](const char *name, Fields f, const char *members, const char *read) {
+            QTest::newRow(name) << f << QByteArray(members) << QString::fromLatin1(read);
+        };
+        row("lock, absent", lock, "", "0|0|0|0");
+        row("lock OPEN", lock, R"("state":"OPEN")", "1|0|0|0");
+        row("lock state lower case", lock, R"("state":"open")", "3|0|0|0");
+        row("lock state number", lock, R"("state":1)", "0|0|0|0");
+        row("lock COMMISSIONED", lock, R"("commissionState":"COMMISSIONED")", "0|1|0|0");
+        row("lock other commission", lock, R"("commissionState":"PENDING")", "0|3|0|0");
+        row("lock coordinates", lock, R"("longitude":"12.5","latitude":-25.75)", "0|0|0|-25.75");
+        row("schedule, empty", schedule, "", "-1|-1|-1|||sent");
+        row("schedule, fraction", schedule, R"("examSchedId":7,"start":1700000000.9,"state":"S")",
+            "7|1700000000|-1|S||sent");
+        row("schedule, mistyped, null", schedule, R"("state":3,"end":null,"centerName":null)", "-1|-1|-1|||sent");
+        row("schedule, saturated", schedule, R"("examSchedId":3e9,"start":-1e20,"end":1e300)",
+            "2147483647|-2147483648|2147483647|||sent");
+        row("seal, absent", seal, R"("apId":null)", "0|0|");
+        row("seal beyond 32 bits", seal, R"("apRfId":5000000123)", "5000000123|0|");
+        row("seal digits", seal, R"("apRfId":"18446744073709551615")", "18446744073709551615|0|");
+        row("seal half rounds up", seal, R"("apRfId":7.5)", "8|0|");
+        row("seal negative saturates", seal, R"("apRfId":-4)", "0|0|");
+        row("seal huge saturates", seal, R"("apRfId":1e30)", "18446744073709551615|0|");
+    }
+
+    void records_readFieldsByTheirRules()
+    {
+        QFETCH(Fields, fields);
+        QFETCH(QByteArray, members);
+        QTEST(fields(objectOf(members)), "read");
+    }
+
+    void lock_marshalTracesIdAndDescription()
+    {
+        const std::unique_ptr<Lock> lock = LockParser::parseLock(objectOf(R"("description":"d")"));
+        OutputCapture capture;
+        const QJsonObject sent = SingleLockParser().marshal(lock.get());
+        QCOMPARE(capture.finish(), QByteArray("Marshal lock id:  description d\n"));
+        QCOMPARE(sent, objectOf(R"("lockId":"","description":"d")"));
+        QCOMPARE(ParserSeal().marshal(lock.get()), QJsonObject());
+    }
 };
-
-void TestModel::envelope_readsCodeMessageAndSfc_data()
-{
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("plain, no result") << QByteArray(R"({"rc":200,"rm":"OK","sfc":"OK"})") << 200 << "OK";
-    QTest::newRow("rc as string") << QByteArray(R"({"rc":"200","rm":5,"sfc":true})") << 0 << "";
-    QTest::newRow("rc truncated") << QByteArray(R"({"rc":404.7})") << 404 << "";
-    QTest::newRow("rc negative") << QByteArray(R"({"rc":-3.9})") << -3 << "";
-    QTest::newRow("rc above 32 bits") << QByteArray(R"({"rc":1e12})") << IntMax << "";
-    QTest::newRow("rc below 32 bits") << QByteArray(R"({"rc":-1e300})") << IntMin << "";
-}
-
-void TestModel::envelope_readsCodeMessageAndSfc()
-{
-    QFETCH(QByteArray, json);
-    QFETCH(int, code);
-    QFETCH(QString, message);
-    ParserSeal parser;
-    OutputCapture capture;
-    const std::unique_ptr<Result> result = parseText(parser, json);
-    QVERIFY(capture.finish().isEmpty());
-    QCOMPARE(result->code(), code);
-    QCOMPARE(result->message(), message);
-    QCOMPARE(result->sfc(), message);
-    QVERIFY(!result->data());
-    QVERIFY(!parser.parse(nullptr));
-    // NaN cannot come from JSON text, but the number rules must not cast it either.
-    QCOMPARE(ResultParser::toInt32(std::numeric_limits<double>::quiet_NaN()), 0);
-}
-
-void TestModel::parsers_traceAndPayloadByResultType_data()
-{
-    QTest::addColumn<Parse>("parse");
-    QTest::addColumn<QByteArray>("result");
-    QTest::addColumn<bool>("hasData");
-    QTest::addColumn<QByteArray>("trace"); // standard output, then debug-channel lines
-    const Parse seal = &parsed<ParserSeal, Seal>;
-    const Parse sealPage = &parsed<ParserExistinPackedSeals, PaginationList<Seal>>;
-    const Parse lock = &parsed<SingleLockParser, Lock>;
-    const Parse lockPage = &parsed<LockParser, PaginationList<Lock>>;
-    const Parse link = &parsed<ParserSubjectCenterLink, ExamSchedule>;
-    const Parse links = &parsed<ParserSubjectCenterLinkArray, QList<ExamSchedule *>>;
-    const auto row = [](const char *name, Parse parse, const char *result, bool hasData, const char *trace) {
-        QTest::newRow(name) << parse << QByteArray(result) << hasData << QByteArray(trace);
-    };
-    row("seal, null", seal, "null", false, "Null result returned\n");
-    row("seal, object", seal, "{}", true, "Valid property found...\nParserSeal - Result object found.\n");
-    row("seal, array", seal, "[]", false, "Valid property found...\nSomething else...4");
-    row("lock, null", lock, "null", false, "Null result returned\n");
-    row("lock, number", lock, "7", false, "Valid property found...\nSomething else...2");
-    row("lock page, object", lockPage, "{}", true,
-        "Getting result object\nLockParser - Result object found.\nNumber of locks retrieved: 0\n");
-    row("lock page, string", lockPage, "\"x\"", false, "Getting result object\nSomething else...3");
-    row("seal page, array", sealPage, "[]", false, "Something else...4");
-    row("seal page, two", sealPage, R"({"list":[{},{}]})", true,
-        "ParserExistinPackedSeals - Result object found.\nNumber of existing seals for this subject: 2\n");
-    row("link, null", link, "null", false, "Something else...0");
-    row("link, object", link, "{}", true, "ParserSubjectLink - Result object found.\n");
-    row("links, absent", links, nullptr, false, "");
-    row("links, object", links, "{}", true, "");
-    row("login, object", &loginParsed, R"({"userId":12,"userName":"ana"})", true,
-        "[debug] Valid property found...\n[debug] ParserLogin - Result object found.\n");
-    row("login, array", &loginParsed, "[1]", false, "[debug] Valid property found...\n[debug] Something else: 4\n");
-}
-
-void TestModel::parsers_traceAndPayloadByResultType()
-{
-    QFETCH(Parse, parse);
-    QFETCH(QByteArray, result);
-    QFETCH(bool, hasData);
-    QFETCH(QByteArray, trace);
-    OutputCapture capture;
-    const bool present = parse(result.isNull() ? QByteArray("{}") : R"({"result":)" + result + "}");
-    QByteArray written = capture.finish();
-    for (const QString &line : capture.messages())
-        written += "[debug] " + line.toUtf8() + '\n';
-    QCOMPARE(written, trace);
-    QCOMPARE(present, hasData);
-}
-
-void TestModel::page_readsFieldsAndDefaultsNonObjectElements()
-{
-    OutputCapture quiet;
-    std::unique_ptr<Result> result = parseText(
-        LockParser(), R"({"result":{"offset":1.9,"limit":5e10,"list":[{"lockId":"A"},7,"x",{"lockId":"B"}]}})");
-    auto *payload = static_cast<PaginationList<Lock> *>(result->data());
-    result.reset(); // the payload outlives its envelope
-    const std::unique_ptr<PaginationList<Lock>> page(payload);
-    QCOMPARE(QList<int>({page->count(), page->offset(), page->limit()}), QList<int>({0, 1, IntMax}));
-    QStringList ids;
-    for (const auto &lock : page->takeItems())
-        ids << lock->lockId();
-    QCOMPARE(ids, QStringList({"A", "", "", "B"}));
-
-    const auto schedules = takeRecords(parseText(ParserSubjectCenterLinkArray(), R"({"result":[{"tableId":"T"},5]})")
-                                           ->takeData<QList<ExamSchedule *>>());
-    QCOMPARE(schedules.size(), std::size_t(2));
-    QCOMPARE(schedules[0]->tableId() + QString::number(schedules[1]->examSchedId()), QString("T-1"));
-}
-
-void TestModel::records_readFieldsByTheirRules_data()
-{
-    QTest::addColumn<Fields>("fields");
-    QTest::addColumn<QByteArray>("members");
-    QTest::addColumn<QString>("read");
-    const Fields lock = [](const QJsonObject &o) {
-        const std::unique_ptr<Lock> l = LockParser::parseLock(o);
-        return line({int(l->state()), int(l->commissionState()), l->longitude(), l->latitude()});
-    };
-    // A schedule is sent back with its id and the two texts only.
-    const Fields schedule = [](const QJsonObject &o) {
-        const std::unique_ptr<ExamSchedule> s = ParserSubjectCenterLink::parseExamSchedule(o);
-        const QJsonObject sent{{"examSchedId", s->examSchedId()}, {"tableId", ""}, {"pointId", ""}};
-        const bool sentRight = ParserSubjectCenterLinkArray().marshal(s.get()) == sent;
-        return line({s->examSchedId(), s->start(), s->end(), s->state(), s->centerName(), sentRight ? "sent" : "not"});
-    };
-    const Fields seal = [](const QJsonObject &o) {
-        const std::unique_ptr<Seal> s = ParserSeal::parseSeal(o);
-        return line({s->apRfId(), s->examSchedId(), s->apId()});
-    };
-    const auto row = [](const char *name, Fields f, const char *members, const char *read) {
-        QTest::newRow(name) << f << QByteArray(members) << QString::fromLatin1(read);
-    };
-    row("lock, absent", lock, "", "0|0|0|0");
-    row("lock OPEN", lock, R"("state":"OPEN")", "1|0|0|0");
-    row("lock CLOSED", lock, R"("state":"CLOSED")", "2|0|0|0");
-    row("lock state lower case", lock, R"("state":"open")", "3|0|0|0");
-    row("lock state padded", lock, R"("state":" OPEN")", "3|0|0|0");
-    row("lock state number", lock, R"("state":1)", "0|0|0|0");
-    row("lock COMMISSIONED", lock, R"("commissionState":"COMMISSIONED")", "0|1|0|0");
-    row("lock UNCOMMISSIONED", lock, R"("commissionState":"UNCOMMISSIONED")", "0|2|0|0");
-    row("lock other commission", lock, R"("commissionState":"PENDING")", "0|3|0|0");
-    row("lock empty commission", lock, R"("commissionState":"")", "0|0|0|0");
-    row("lock coordinates", lock, R"("longitude":"12.5","latitude":-25.75)", "0|0|0|-25.75");
-    row("schedule, empty", schedule, "", "-1|-1|-1|||sent");
-    row("schedule, fraction", schedule, R"("examSchedId":7,"start":1700000000.9,"state":"S")",
-        "7|1700000000|-1|S||sent");
-    row("schedule, mistyped, null", schedule, R"("state":3,"end":null,"centerName":null)", "-1|-1|-1|||sent");
-    row("schedule, saturated", schedule, R"("examSchedId":3e9,"start":-1e20,"end":1e300)",
-        "2147483647|-2147483648|2147483647|||sent");
-    row("seal, absent", seal, R"("apId":null)", "0|0|");
-    row("seal beyond 32 bits", seal, R"("apRfId":5000000123)", "5000000123|0|");
-    row("seal digits", seal, R"("apRfId":"18446744073709551615")", "18446744073709551615|0|");
-    row("seal half rounds up", seal, R"("apRfId":7.5)", "8|0|");
-    row("seal not a number", seal, R"("apRfId":"7a")", "0|0|");
-    row("seal true", seal, R"("apRfId":true)", "1|0|");
-    row("seal negative saturates", seal, R"("apRfId":-4)", "0|0|");
-    row("seal huge saturates", seal, R"("apRfId":1e30)", "18446744073709551615|0|");
-}
-
-void TestModel::records_readFieldsByTheirRules()
-{
-    QFETCH(Fields, fields);
-    QFETCH(QByteArray, members);
-    QTEST(fields(objectOf(members)), "read");
-}
-
-void TestModel::lock_marshalTracesIdAndDescription()
-{
-    const std::unique_ptr<Lock> lock = LockParser::parseLock(objectOf(R"("description":"d")"));
-    OutputCapture capture;
-    const QJsonObject sent = SingleLockParser().marshal(lock.get());
-    QCOMPARE(capture.finish(), QByteArray("Marshal lock id:  description d\n"));
-    QCOMPARE(sent, objectOf(R"("lockId":"","description":"d")"));
-    QCOMPARE(ParserSeal().marshal(lock.get()), QJsonObject());
-}
 
 QTEST_GUILESS_MAIN(TestModel)
 #include "test_model.moc"

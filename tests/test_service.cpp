@@ -29,23 +29,304 @@ class TestService : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        sim::WebService::Options options;
+        options.databasePath = m_dir->filePath("vesk.db").toStdString();
+        m_service = std::make_unique<sim::WebService>(options);
+        QVERIFY(m_service->start());
+    }
 
-    void jsonBody_escapesTexts();
-    void baseUrl_followsHostText();
-    void operations_sendExactRequests_data();
-    void operations_sendExactRequests();
-    void login_encodesFormAndMasksSecrets();
-    void login_outcomes_data();
-    void login_outcomes();
-    void cannedReplies_assignNeedsCode200();
-    void reassign_stopsAfterFailedDeassign();
-    void otherSeals_countedAndRenamedWithTagNumbers();
-    void wait_replyFinishedDuringNestedWaitStillCounts();
-    void session_deletedDuringWait_callReturnsNone();
-    void simulatedService_rulesNoClientCallReaches_data();
-    void simulatedService_rulesNoClientCallReaches();
+    void cleanup()
+    {
+        m_service.reset();
+        m_dir.reset();
+    }
+
+    void jsonBody_escapesTexts()
+    {
+        const QString text = QString::fromUtf8("a\"b\\c\n\t\r\x01 Zoë");
+        const QString body = JsonBody().add("lockId", text).add("type", 2).object();
+        const QString expected = QString::fromUtf8("{\"lockId\":\"a\\\"b\\\\c\\n\\t\\r\\u0001 Zoë\",\"type\":2}");
+        QCOMPARE(body, expected);
+        QCOMPARE(QJsonDocument::fromJson(body.toUtf8()).object().value("lockId").toString(), text);
+    }
+
+    void baseUrl_followsHostText()
+    {
+        OutputCapture capture;
+        QCOMPARE(JSON("10.0.0.5", "443").baseUrl(), "http://10.0.0.5:443");
+        QCOMPARE(JSON("https://vesk.example", "443").baseUrl(), "https://vesk.example:443");
+        QCOMPARE(JSON("myhttphost", "80").baseUrl(), "myhttphost:80");
+        QCOMPARE(capture.messages().value(1), "URL that will be used: [http://10.0.0.5:443]");
+        QCOMPARE(JSON("h", "1").replyTimeout(), 30000);
+        const QNetworkRequest request = RixRequestHandler::buildRequest("http://h:1/veskservice/login");
+        QCOMPARE(request.attribute(QNetworkRequest::RedirectPolicyAttribute).toInt(),
+                 int(QNetworkRequest::ManualRedirectPolicy));
+    }
+
+    void operations_sendExactRequests_data()
+    {
+        QTest::addColumn<Operation>("operation");
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("find lock") << Operation([](JSON &s) { return bool(s.findLockByRf("303659")); })
+                                   << QByteArray("/veskservice/lock/find/by/rf/303659") << QByteArray() << QString();
+        QTest::newRow("find lock, odd tag")
+            << Operation([](JSON &s) { return !s.findLockByRf("a/b? c"); })
+            << QByteArray("/veskservice/lock/find/by/rf/a%2Fb%3F%20c") << QByteArray() << QString();
+        QTest::newRow("validate") << Operation([](JSON &s) { return !s.validateLock("L\"1", "123"); })
+                                  << QByteArray("/veskservice/lock/validate")
+                                  << QByteArray("{\"lockId\":\"L\\\"1\",\"description\":\"123\",\"type\":2}")
+                                  << QString();
+        QTest::newRow("link") << Operation([](JSON &s) { return bool(s.linkSubjectToCenter("2531011021")); })
+                              << QByteArray("/veskservice/examschedule/link/subject/to/center")
+                              << QByteArray(R"({"scanCode":"2531011021"})") << QString();
+        QTest::newRow("assign") << Operation([](JSON &s) { return s.assignSubjectToCenter("1052", "3101"); })
+                                << QByteArray("/veskservice/examschedule/assign/sub/center/")
+                                << QByteArray(R"([{"pointId":"1052","tableId":"3101"}])") << QString();
+        QTest::newRow("deassign") << Operation([](JSON &s) { return s.deassignSubjectToCenter("1052", "3101"); })
+                                  << QByteArray("/veskservice/examschedule/deassign/sub/center/")
+                                  << QByteArray(R"([{"pointId":"1052","tableId":"3101"}])") << QString();
+        QTest::newRow("existing seals") << Operation([](JSON &s) { return !s.hasOtherSeals("1&x=2", "3101", "5101"); })
+                                        << QByteArray("/veskservice/examschedule/ap?pointId=1%26x%3D2&tableId=3101")
+                                        << QByteArray() << QString();
+        QTest::newRow("seal") << Operation([](JSON &s) { return bool(s.sealTimetable("1021", "3101", "5101")); })
+                              << QByteArray("/veskservice/timetable/seal")
+                              << QByteArray(R"({"pointId":"1021","tableId":"3101","apId":"5101"})")
+                              << QString("examscehid:7001 ");
+    }
+
+    void operations_sendExactRequests()
+    {
+        QFETCH(Operation, operation);
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, logged);
+        const std::unique_ptr<JSON> session = signedIn();
+        QVERIFY(session);
+        QSignalSpy busy(session.get(), &JSON::busyChanged);
+        OutputCapture capture;
+        QVERIFY(operation(*session));
+        const QString log = capture.messages().join('\n') + QString::fromUtf8(capture.finish());
+        QVERIFY2(!log.contains(QString::fromLatin1(session->token().mid(4))), "the session token reached the log");
+        QVERIFY(logged.isEmpty() || capture.messages().contains(logged));
+        QCOMPARE(busy.count(), 2);
+        QCOMPARE(busy.at(0).at(0).toInt(), 1);
+        QCOMPARE(session->busy(), 0);
+        QCOMPARE(session->manager()->findChildren<QNetworkReply *>().size(), 0);
+
+        const std::vector<sim::RecordedRequest> requests = m_service->requests();
+        QCOMPARE(requests.size(), std::size_t(1));
+        const sim::RecordedRequest &request = requests.front();
+        const bool put = !body.isEmpty();
+        QCOMPARE(bytes(request.method + " " + request.target), (put ? "PUT " : "GET ") + target);
+        QCOMPARE(bytes(request.body), body);
+        // Qt's HTTP layer writes Content-Length itself, after the headers the handler sets.
+        QList<QByteArray> expected = {"DRAV-Token", "Accept", "Content-Type"};
+        if (put)
+            expected << "X-HTTP-Method-Override";
+        QList<QByteArray> sent;
+        for (const auto &header : request.headers) {
+            if (expected.contains(bytes(header.first)))
+                sent << bytes(header.first);
+        }
+        QCOMPARE(sent, expected);
+        QCOMPARE(bytes(request.header("DRAV-Token")), session->token());
+        QCOMPARE(bytes(request.header("Accept") + request.header("Content-Type")), "application/jsonapplication/json");
+        QCOMPARE(bytes(request.header("Content-Length")), put ? QByteArray::number(body.size()) : QByteArray());
+        QCOMPARE(bytes(request.header("X-HTTP-Method-Override")), put ? "PUT" : "");
+    }
+
+    void login_encodesFormAndMasksSecrets()
+    {
+        JSON session("127.0.0.1", QString::number(m_service->port()));
+        OutputCapture capture;
+        // The simulator's account with "&", "=" and "+" in both fields.
+        const LoginOutcome outcome = session.login("qa+team&co=1", "p@ss word+&=");
+        const QByteArray out = capture.finish();
+        QCOMPARE(outcome, LoginOutcome(true, QString()));
+        QCOMPARE(session.token().size(), 32);
+
+        const QByteArray digest = RixRequestHandler::passwordDigest("p@ss word+&=");
+        QCOMPARE(digest, QByteArray("02FF329AE8153324C2AE83E9A92B197C"));
+        const sim::RecordedRequest request = m_service->requests().at(0);
+        QCOMPARE(bytes(request.method + " " + request.target), "POST /veskservice/login");
+        QCOMPARE(bytes(request.body), "username=qa%2Bteam%26co%3D1&password=" + digest);
+        QCOMPARE(bytes(request.header("Content-Type")), "application/x-www-form-urlencoded");
+        QVERIFY(!request.hasHeader("DRAV-Token") && !request.hasHeader("X-HTTP-Method-Override"));
+
+        QCOMPARE(out, "DRAV-Token:username=qa%2Bteam%26co%3D1&password=" + QByteArray(32, '*') + "\n");
+        // Once in the reply-header dump, once after the token is taken.
+        QCOMPARE(capture.messages().count("DRAV-Token:" + session.token().left(4) + "****"), 2);
+        const QString log = capture.messages().join('\n');
+        QVERIFY(!log.contains(session.token().mid(4)) && !log.contains(digest) && !log.contains("p@ss"));
+    }
+
+    void login_outcomes_data()
+    {
+        QTest::addColumn<sim::FaultAction>("fault");
+        QTest::addColumn<QByteArray>("canned"); // a raw reply from a canned server instead of the simulator
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QByteArray>("token"); // "new", "old" or the exact token after the login
+
+        const auto Answer = sim::FaultAction::Answer;
+        QTest::newRow("success") << Answer << QByteArray() << "Pack2025"
+                                 << "" << QByteArray("new");
+        QTest::newRow("401") << Answer << QByteArray() << "pack2025"
+                             << "Host requires authentication" << QByteArray("old");
+        QTest::newRow("not json") << sim::FaultAction::NotJson << QByteArray() << "Pack2025"
+                                  << "Invalid response" << QByteArray("old");
+        QTest::newRow("500") << sim::FaultAction::ServerError << QByteArray() << "Pack2025"
+                             << "Internal Server Error" << QByteArray("old");
+        QTest::newRow("no answer") << sim::FaultAction::NoAnswer << QByteArray() << "Pack2025"
+                                   << "Could not connect" << QByteArray("old");
+
+        const QByteArray named = R"({"rc":200,"result":{"userId":"7","userName":"ana"}})";
+        const auto reply = [](const QByteArray &headers, const QByteArray &body) {
+            return "HTTP/1.1 200 OK\r\nConnection: close\r\n" + headers +
+                   "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        };
+        const int limit = int(RixRequestHandler::MaxReplyBytes);
+        QTest::newRow("names a user, no token header") << Answer << reply("", named) << "pw"
+                                                       << "" << QByteArray();
+        QTest::newRow("body just within the limit")
+            << Answer << reply("DRAV-Token: T0K3N\r\n", named + QByteArray(limit - named.size(), ' ')) << "pw"
+            << "" << QByteArray("T0K3N");
+        QTest::newRow("body past the limit")
+            << Answer << reply("DRAV-Token: T0K3N\r\n", named + QByteArray(limit - named.size() + 1, ' ')) << "pw"
+            << "Invalid response" << QByteArray("old");
+        QTest::newRow("no Content-Length, past the limit, never ends")
+            << Answer << "HTTP/1.1 200 OK\r\n\r\n" + named + QByteArray(limit, ' ') << "pw"
+            << "Invalid response" << QByteArray("old");
+        // Refused as the headers arrive, not after the time limit.
+        QTest::newRow("huge Content-Length, never sent")
+            << Answer << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000000000\r\n\r\n{") << "pw"
+            << "Invalid response" << QByteArray("old");
+    }
+
+    void login_outcomes()
+    {
+        QFETCH(sim::FaultAction, fault);
+        QFETCH(QByteArray, canned);
+        QFETCH(QString, password);
+        QFETCH(QString, message);
+        QFETCH(QByteArray, token);
+        std::unique_ptr<CannedHttpServer> server;
+        std::unique_ptr<JSON> session;
+        if (canned.isEmpty()) {
+            session = signedIn();
+            QVERIFY(session);
+            m_service->addFault({"/veskservice/login", fault});
+        } else {
+            server = std::make_unique<CannedHttpServer>(canned);
+            session = std::make_unique<JSON>("127.0.0.1", server->port());
+        }
+        const QByteArray oldToken = session->token();
+        session->setReplyTimeout(fault == sim::FaultAction::NoAnswer ? 300 : 5000);
+        OutputCapture capture;
+        const LoginOutcome outcome = session->login("operator", password);
+        capture.finish();
+        const bool success = message.isEmpty();
+        QCOMPARE(outcome.first, success);
+        QVERIFY2(success ? outcome.second.isEmpty() : outcome.second.endsWith(message), qPrintable(outcome.second));
+        if (token == "new")
+            QVERIFY(session->token() != oldToken && session->token().size() == 32);
+        else
+            QCOMPARE(session->token(), token == "old" ? oldToken : token);
+        QCOMPARE(capture.messages().contains("JSON timed out"), fault == sim::FaultAction::NoAnswer);
+        QCOMPARE(session->manager()->findChildren<QNetworkReply *>().size(), 0);
+        // A reply body reaches the log only as a short prefix.
+        for (const QString &line : capture.messages())
+            QVERIFY2(line.size() < 400, qPrintable(line.left(80)));
+    }
+
+    void cannedReplies_assignNeedsCode200()
+    {
+        OutputCapture quiet;
+        CannedHttpServer created(200, R"({"rc":201,"result":[{"pointId":"1","tableId":"2"}]})");
+        QVERIFY(!JSON("127.0.0.1", created.port()).assignSubjectToCenter("1", "2"));
+        CannedHttpServer listed(200, R"({"rc":200,"result":[{"pointId":"1","tableId":"2"}]})");
+        QVERIFY(JSON("127.0.0.1", listed.port()).assignSubjectToCenter("1", "2"));
+    }
+
+    // The window suite checks the order after a good deassign; after a failed one nothing is assigned.
+    void reassign_stopsAfterFailedDeassign()
+    {
+        const std::unique_ptr<JSON> session = signedIn();
+        QVERIFY(session);
+        OutputCapture quiet;
+        m_service->addFault({"/veskservice/examschedule/deassign/sub/center/", sim::FaultAction::ServerError});
+        QVERIFY(!session->reassignSubjectToCenter("1021", "3101"));
+        QCOMPARE(m_service->requests().size(), std::size_t(1));
+    }
+
+    void otherSeals_countedAndRenamedWithTagNumbers()
+    {
+        const std::unique_ptr<JSON> session = signedIn();
+        QVERIFY(session);
+        OutputCapture capture;
+        // 1034/3101 already holds seals with 5104 and 5105; 5110's tag needs more than 32 bits.
+        QVERIFY(session->sealTimetable("1034", "3101", "5110"));
+        QVERIFY(session->hasOtherSeals("1034", "3101", "5105"));
+        QVERIFY(capture.messages().contains("Other seal count:2 "));
+        m_service->clearRequests();
+        session->renameOtherLocks("1034", "3101", "5105");
+        const std::vector<sim::RecordedRequest> requests = m_service->requests();
+        QCOMPARE(requests.size(), std::size_t(3));
+        QCOMPARE(requests[0].target, std::string("/veskservice/examschedule/ap?pointId=1034&tableId=3101"));
+        QCOMPARE(requests[1].method + " " + requests[1].path, std::string("PUT /veskservice/lock"));
+        QCOMPARE(requests[1].body, std::string(R"({"lockId":"5104","description":"303662"})"));
+        QCOMPARE(requests[2].body, std::string(R"({"lockId":"5110","description":"5000000123"})"));
+        QCOMPARE(m_service->lock("5110")->description, std::string("5000000123"));
+
+        m_service->clearRequests();
+        QVERIFY(!session->hasOtherSeals("1021", "3101", "5101"));
+        session->renameOtherLocks("1021", "3101", "5101");
+        QCOMPARE(m_service->requests().size(), std::size_t(2));
+    }
+
+    void wait_replyFinishedDuringNestedWaitStillCounts()
+    {
+        const std::unique_ptr<JSON> session = signedIn();
+        QVERIFY(session);
+        session->setReplyTimeout(200);
+        m_service->addFault(
+            {"/veskservice/lock/find/by/rf/*", sim::FaultAction::Answer, std::chrono::milliseconds(50)});
+        m_service->addFault({"/veskservice/lock/validate", sim::FaultAction::NoAnswer});
+        QNetworkAccessManager manager;
+        RixRequestHandler inner(&manager, session->token(), nullptr, 600);
+        bool innerAnswered = true;
+        // The inner wait outlasts both the outer reply and the outer time limit.
+        QTimer::singleShot(0, [&] {
+            innerAnswered = inner.putJson(session->baseUrl() + "/veskservice/lock/validate", "{}") != nullptr;
+        });
+        OutputCapture capture;
+        const std::unique_ptr<Lock> lock = session->findLockByRf("303659");
+        QVERIFY(!innerAnswered);
+        QCOMPARE(capture.messages().count("JSON timed out"), 1);
+        QVERIFY(lock);
+        QCOMPARE(lock->lockId(), QString("5101"));
+        QCOMPARE(manager.findChildren<QNetworkReply *>().size(), 0);
+    }
+
+    void session_deletedDuringWait_callReturnsNone()
+    {
+        std::unique_ptr<JSON> session = signedIn();
+        QVERIFY(session);
+        m_service->addFault({"", sim::FaultAction::NoAnswer});
+        QTimer::singleShot(100, [&] { session.reset(); });
+        QElapsedTimer clock;
+        clock.start();
+        OutputCapture quiet;
+        JSON *raw = session.get();
+        QVERIFY(!raw->findLockByRf("303659"));
+        QVERIFY(!session);
+        QVERIFY(clock.elapsed() < 5000);
+    }
 
 private:
     // A session signed in to the simulator as "operator", with the recording cleared.
@@ -55,21 +336,6 @@ private:
     std::unique_ptr<sim::WebService> m_service;
 };
 
-void TestService::init()
-{
-    m_dir = std::make_unique<QTemporaryDir>();
-    sim::WebService::Options options;
-    options.databasePath = m_dir->filePath("vesk.db").toStdString();
-    m_service = std::make_unique<sim::WebService>(options);
-    QVERIFY(m_service->start());
-}
-
-void TestService::cleanup()
-{
-    m_service.reset();
-    m_dir.reset();
-}
-
 std::unique_ptr<JSON> TestService::signedIn()
 {
     auto session = std::make_unique<JSON>("127.0.0.1", QString::number(m_service->port()));
@@ -78,353 +344,6 @@ std::unique_ptr<JSON> TestService::signedIn()
         return nullptr;
     m_service->clearRequests();
     return session;
-}
-
-void TestService::jsonBody_escapesTexts()
-{
-    const QString text = QString::fromUtf8("a\"b\\c\n\t\r\x01 Zoë");
-    const QString body = JsonBody().add("lockId", text).add("type", 2).object();
-    const QString expected = QString::fromUtf8(R"({"lockId":"a\"b\\c\n\t\r\u0001 Zoë","type":2})");
-    QCOMPARE(body, expected);
-    QCOMPARE(QJsonDocument::fromJson(body.toUtf8()).object().value("lockId").toString(), text);
-}
-
-void TestService::baseUrl_followsHostText()
-{
-    OutputCapture capture;
-    QCOMPARE(JSON("10.0.0.5", "443").baseUrl(), "http://10.0.0.5:443");
-    QCOMPARE(JSON("https://vesk.example", "443").baseUrl(), "https://vesk.example:443");
-    QCOMPARE(JSON("myhttphost", "80").baseUrl(), "myhttphost:80");
-    QCOMPARE(capture.messages().value(1), "URL that will be used: [http://10.0.0.5:443]");
-    QCOMPARE(JSON("h", "1").replyTimeout(), 30000);
-    const QNetworkRequest request = RixRequestHandler::buildRequest("http://h:1/veskservice/login");
-    QCOMPARE(request.attribute(QNetworkRequest::RedirectPolicyAttribute).toInt(),
-             int(QNetworkRequest::ManualRedirectPolicy));
-}
-
-void TestService::operations_sendExactRequests_data()
-{
-    QTest::addColumn<Operation>("operation");
-    QTest::addColumn<QByteArray>("target");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("logged");
-    QTest::newRow("find lock") << Operation([](JSON &s) { return bool(s.findLockByRf("303659")); })
-                               << QByteArray("/veskservice/lock/find/by/rf/303659") << QByteArray() << QString();
-    QTest::newRow("find lock, odd tag") << Operation([](JSON &s) { return !s.findLockByRf("a/b? c"); })
-                                        << QByteArray("/veskservice/lock/find/by/rf/a%2Fb%3F%20c") << QByteArray()
-                                        << QString();
-    QTest::newRow("validate") << Operation([](JSON &s) { return !s.validateLock("L\"1", "123"); })
-                              << QByteArray("/veskservice/lock/validate")
-                              << QByteArray(R"({"lockId":"L\"1","description":"123","type":2})") << QString();
-    QTest::newRow("link") << Operation([](JSON &s) { return bool(s.linkSubjectToCenter("2531011021")); })
-                          << QByteArray("/veskservice/examschedule/link/subject/to/center")
-                          << QByteArray(R"({"scanCode":"2531011021"})") << QString();
-    QTest::newRow("assign") << Operation([](JSON &s) { return s.assignSubjectToCenter("1052", "3101"); })
-                            << QByteArray("/veskservice/examschedule/assign/sub/center/")
-                            << QByteArray(R"([{"pointId":"1052","tableId":"3101"}])") << QString();
-    QTest::newRow("deassign") << Operation([](JSON &s) { return s.deassignSubjectToCenter("1052", "3101"); })
-                              << QByteArray("/veskservice/examschedule/deassign/sub/center/")
-                              << QByteArray(R"([{"pointId":"1052","tableId":"3101"}])") << QString();
-    QTest::newRow("existing seals") << Operation([](JSON &s) { return !s.hasOtherSeals("1&x=2", "3101", "5101"); })
-                                    << QByteArray("/veskservice/examschedule/ap?pointId=1%26x%3D2&tableId=3101")
-                                    << QByteArray() << QString();
-    QTest::newRow("seal") << Operation([](JSON &s) { return bool(s.sealTimetable("1021", "3101", "5101")); })
-                          << QByteArray("/veskservice/timetable/seal")
-                          << QByteArray(R"({"pointId":"1021","tableId":"3101","apId":"5101"})")
-                          << QString("examscehid:7001 ");
-}
-
-void TestService::operations_sendExactRequests()
-{
-    QFETCH(Operation, operation);
-    QFETCH(QByteArray, target);
-    QFETCH(QByteArray, body);
-    QFETCH(QString, logged);
-    const std::unique_ptr<JSON> session = signedIn();
-    QVERIFY(session);
-    QSignalSpy busy(session.get(), &JSON::busyChanged);
-    OutputCapture capture;
-    QVERIFY(operation(*session));
-    const QString log = capture.messages().join('\n') + QString::fromUtf8(capture.finish());
-    QVERIFY2(!log.contains(QString::fromLatin1(session->token().mid(4))), "the session token reached the log");
-    QVERIFY(logged.isEmpty() || capture.messages().contains(logged));
-    QCOMPARE(busy.count(), 2);
-    QCOMPARE(busy.at(0).at(0).toInt(), 1);
-    QCOMPARE(session->busy(), 0);
-    QCOMPARE(session->manager()->findChildren<QNetworkReply *>().size(), 0);
-
-    const std::vector<sim::RecordedRequest> requests = m_service->requests();
-    QCOMPARE(requests.size(), std::size_t(1));
-    const sim::RecordedRequest &request = requests.front();
-    const bool put = !body.isEmpty();
-    QCOMPARE(bytes(request.method + " " + request.target), (put ? "PUT " : "GET ") + target);
-    QCOMPARE(bytes(request.body), body);
-    // Qt's HTTP layer writes Content-Length itself, after the headers the handler sets.
-    QList<QByteArray> expected = {"DRAV-Token", "Accept", "Content-Type"};
-    if (put)
-        expected << "X-HTTP-Method-Override";
-    QList<QByteArray> sent;
-    for (const auto &header : request.headers) {
-        if (expected.contains(bytes(header.first)))
-            sent << bytes(header.first);
-    }
-    QCOMPARE(sent, expected);
-    QCOMPARE(bytes(request.header("DRAV-Token")), session->token());
-    QCOMPARE(bytes(request.header("Accept") + request.header("Content-Type")), "application/jsonapplication/json");
-    QCOMPARE(bytes(request.header("Content-Length")), put ? QByteArray::number(body.size()) : QByteArray());
-    QCOMPARE(bytes(request.header("X-HTTP-Method-Override")), put ? "PUT" : "");
-}
-
-void TestService::login_encodesFormAndMasksSecrets()
-{
-    JSON session("127.0.0.1", QString::number(m_service->port()));
-    OutputCapture capture;
-    // The simulator's account with "&", "=" and "+" in both fields.
-    const LoginOutcome outcome = session.login("qa+team&co=1", "p@ss word+&=");
-    const QByteArray out = capture.finish();
-    QCOMPARE(outcome, LoginOutcome(true, QString()));
-    QCOMPARE(session.token().size(), 32);
-
-    const QByteArray digest = RixRequestHandler::passwordDigest("p@ss word+&=");
-    QCOMPARE(digest, QByteArray("02FF329AE8153324C2AE83E9A92B197C"));
-    const sim::RecordedRequest request = m_service->requests().at(0);
-    QCOMPARE(bytes(request.method + " " + request.target), "POST /veskservice/login");
-    QCOMPARE(bytes(request.body), "username=qa%2Bteam%26co%3D1&password=" + digest);
-    QCOMPARE(bytes(request.header("Content-Type")), "application/x-www-form-urlencoded");
-    QVERIFY(!request.hasHeader("DRAV-Token") && !request.hasHeader("X-HTTP-Method-Override"));
-
-    QCOMPARE(out, "DRAV-Token:username=qa%2Bteam%26co%3D1&password=" + QByteArray(32, '*') + "\n");
-    // Once in the reply-header dump, once after the token is taken.
-    QCOMPARE(capture.messages().count("DRAV-Token:" + session.token().left(4) + "****"), 2);
-    const QString log = capture.messages().join('\n');
-    QVERIFY(!log.contains(session.token().mid(4)) && !log.contains(digest) && !log.contains("p@ss"));
-}
-
-void TestService::login_outcomes_data()
-{
-    QTest::addColumn<sim::FaultAction>("fault");
-    QTest::addColumn<QByteArray>("canned"); // a raw reply from a canned server instead of the simulator
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QByteArray>("token"); // "new", "old" or the exact token after the login
-
-    const auto Answer = sim::FaultAction::Answer;
-    QTest::newRow("success") << Answer << QByteArray() << "Pack2025"
-                             << "" << QByteArray("new");
-    QTest::newRow("401") << Answer << QByteArray() << "pack2025"
-                         << "Host requires authentication" << QByteArray("old");
-    QTest::newRow("not json") << sim::FaultAction::NotJson << QByteArray() << "Pack2025"
-                              << "Invalid response" << QByteArray("old");
-    QTest::newRow("500") << sim::FaultAction::ServerError << QByteArray() << "Pack2025"
-                         << "Internal Server Error" << QByteArray("old");
-    QTest::newRow("no answer") << sim::FaultAction::NoAnswer << QByteArray() << "Pack2025"
-                               << "Could not connect" << QByteArray("old");
-
-    const QByteArray named = R"({"rc":200,"result":{"userId":"7","userName":"ana"}})";
-    const auto reply = [](const QByteArray &headers, const QByteArray &body) {
-        return "HTTP/1.1 200 OK\r\nConnection: close\r\n" + headers +
-               "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-    };
-    const int limit = int(RixRequestHandler::MaxReplyBytes);
-    QTest::newRow("names a user, no token header") << Answer << reply("", named) << "pw"
-                                                   << "" << QByteArray();
-    QTest::newRow("body just within the limit")
-        << Answer << reply("DRAV-Token: T0K3N\r\n", named + QByteArray(limit - named.size(), ' ')) << "pw"
-        << "" << QByteArray("T0K3N");
-    QTest::newRow("body past the limit") << Answer
-                                         << reply("DRAV-Token: T0K3N\r\n",
-                                                  named + QByteArray(limit - named.size() + 1, ' '))
-                                         << "pw"
-                                         << "Invalid response" << QByteArray("old");
-    QTest::newRow("no Content-Length, past the limit, never ends")
-        << Answer << "HTTP/1.1 200 OK\r\n\r\n" + named + QByteArray(limit, ' ') << "pw"
-        << "Invalid response" << QByteArray("old");
-    // Refused as the headers arrive, not after the time limit.
-    QTest::newRow("huge Content-Length, never sent")
-        << Answer << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000000000\r\n\r\n{") << "pw"
-        << "Invalid response" << QByteArray("old");
-}
-
-void TestService::login_outcomes()
-{
-    QFETCH(sim::FaultAction, fault);
-    QFETCH(QByteArray, canned);
-    QFETCH(QString, password);
-    QFETCH(QString, message);
-    QFETCH(QByteArray, token);
-    std::unique_ptr<CannedHttpServer> server;
-    std::unique_ptr<JSON> session;
-    if (canned.isEmpty()) {
-        session = signedIn();
-        QVERIFY(session);
-        m_service->addFault({"/veskservice/login", fault});
-    } else {
-        server = std::make_unique<CannedHttpServer>(canned);
-        session = std::make_unique<JSON>("127.0.0.1", server->port());
-    }
-    const QByteArray oldToken = session->token();
-    session->setReplyTimeout(fault == sim::FaultAction::NoAnswer ? 300 : 5000);
-    OutputCapture capture;
-    const LoginOutcome outcome = session->login("operator", password);
-    capture.finish();
-    const bool success = message.isEmpty();
-    QCOMPARE(outcome.first, success);
-    QVERIFY2(success ? outcome.second.isEmpty() : outcome.second.endsWith(message), qPrintable(outcome.second));
-    if (token == "new")
-        QVERIFY(session->token() != oldToken && session->token().size() == 32);
-    else
-        QCOMPARE(session->token(), token == "old" ? oldToken : token);
-    QCOMPARE(capture.messages().contains("JSON timed out"), fault == sim::FaultAction::NoAnswer);
-    QCOMPARE(session->manager()->findChildren<QNetworkReply *>().size(), 0);
-    // A reply body reaches the log only as a short prefix.
-    for (const QString &line : capture.messages())
-        QVERIFY2(line.size() < 400, qPrintable(line.left(80)));
-}
-
-void TestService::cannedReplies_assignNeedsCode200()
-{
-    OutputCapture quiet;
-    CannedHttpServer created(200, R"({"rc":201,"result":[{"pointId":"1","tableId":"2"}]})");
-    QVERIFY(!JSON("127.0.0.1", created.port()).assignSubjectToCenter("1", "2"));
-    CannedHttpServer listed(200, R"({"rc":200,"result":[{"pointId":"1","tableId":"2"}]})");
-    QVERIFY(JSON("127.0.0.1", listed.port()).assignSubjectToCenter("1", "2"));
-}
-
-// The window suite checks the order after a good deassign; after a failed one nothing is assigned.
-void TestService::reassign_stopsAfterFailedDeassign()
-{
-    const std::unique_ptr<JSON> session = signedIn();
-    QVERIFY(session);
-    OutputCapture quiet;
-    m_service->addFault({"/veskservice/examschedule/deassign/sub/center/", sim::FaultAction::ServerError});
-    QVERIFY(!session->reassignSubjectToCenter("1021", "3101"));
-    QCOMPARE(m_service->requests().size(), std::size_t(1));
-}
-
-void TestService::otherSeals_countedAndRenamedWithTagNumbers()
-{
-    const std::unique_ptr<JSON> session = signedIn();
-    QVERIFY(session);
-    OutputCapture capture;
-    // 1034/3101 already holds seals with 5104 and 5105; 5110's tag needs more than 32 bits.
-    QVERIFY(session->sealTimetable("1034", "3101", "5110"));
-    QVERIFY(session->hasOtherSeals("1034", "3101", "5105"));
-    QVERIFY(capture.messages().contains("Other seal count:2 "));
-    m_service->clearRequests();
-    session->renameOtherLocks("1034", "3101", "5105");
-    const std::vector<sim::RecordedRequest> requests = m_service->requests();
-    QCOMPARE(requests.size(), std::size_t(3));
-    QCOMPARE(requests[0].target, std::string("/veskservice/examschedule/ap?pointId=1034&tableId=3101"));
-    QCOMPARE(requests[1].method + " " + requests[1].path, std::string("PUT /veskservice/lock"));
-    QCOMPARE(requests[1].body, std::string(R"({"lockId":"5104","description":"303662"})"));
-    QCOMPARE(requests[2].body, std::string(R"({"lockId":"5110","description":"5000000123"})"));
-    QCOMPARE(m_service->lock("5110")->description, std::string("5000000123"));
-
-    m_service->clearRequests();
-    QVERIFY(!session->hasOtherSeals("1021", "3101", "5101"));
-    session->renameOtherLocks("1021", "3101", "5101");
-    QCOMPARE(m_service->requests().size(), std::size_t(2));
-}
-
-void TestService::wait_replyFinishedDuringNestedWaitStillCounts()
-{
-    const std::unique_ptr<JSON> session = signedIn();
-    QVERIFY(session);
-    session->setReplyTimeout(200);
-    m_service->addFault({"/veskservice/lock/find/by/rf/*", sim::FaultAction::Answer, std::chrono::milliseconds(50)});
-    m_service->addFault({"/veskservice/lock/validate", sim::FaultAction::NoAnswer});
-    QNetworkAccessManager manager;
-    RixRequestHandler inner(&manager, session->token(), nullptr, 600);
-    bool innerAnswered = true;
-    // The inner wait outlasts both the outer reply and the outer time limit.
-    QTimer::singleShot(
-        0, [&] { innerAnswered = inner.putJson(session->baseUrl() + "/veskservice/lock/validate", "{}") != nullptr; });
-    OutputCapture capture;
-    const std::unique_ptr<Lock> lock = session->findLockByRf("303659");
-    QVERIFY(!innerAnswered);
-    QCOMPARE(capture.messages().count("JSON timed out"), 1);
-    QVERIFY(lock);
-    QCOMPARE(lock->lockId(), QString("5101"));
-    QCOMPARE(manager.findChildren<QNetworkReply *>().size(), 0);
-}
-
-void TestService::session_deletedDuringWait_callReturnsNone()
-{
-    std::unique_ptr<JSON> session = signedIn();
-    QVERIFY(session);
-    m_service->addFault({"", sim::FaultAction::NoAnswer});
-    QTimer::singleShot(100, [&] { session.reset(); });
-    QElapsedTimer clock;
-    clock.start();
-    OutputCapture quiet;
-    JSON *raw = session.get();
-    QVERIFY(!raw->findLockByRf("303659"));
-    QVERIFY(!session);
-    QVERIFY(clock.elapsed() < 5000);
-}
-
-// The simulated service's own rules that the client never exercises: the token check, paging and
-// voiding on deassign (the client's deassign is always followed by an assign).
-void TestService::simulatedService_rulesNoClientCallReaches_data()
-{
-    QTest::addColumn<QByteArray>("token"); // "session": the signed-in operator's
-    QTest::addColumn<QString>("request");  // the target, then the body of a PUT
-    QTest::addColumn<QString>("after");    // HTTP status, rc, result; then 1034/3101's seals in force
-    const QString ap = "/veskservice/examschedule/ap?pointId=1034&tableId=3101";
-    const QString deassign =
-        "/veskservice/examschedule/deassign/sub/center/ [{\"pointId\":\"1034\",\"tableId\":\"3101\"}";
-    QTest::newRow("no token") << QByteArray() << ap << "401 401 null | 2 assigned";
-    QTest::newRow("unknown token") << QByteArray(32, 'a') << ap << "401 401 null | 2 assigned";
-    QTest::newRow("second page") << QByteArray("session") << ap + "&offset=1&limit=1"
-                                 << "200 200 2 1 1 5105 | 2 assigned";
-    QTest::newRow("limit below 1") << QByteArray("session") << ap + "&limit=-1"
-                                   << "400 400 null | 2 assigned";
-    QTest::newRow("no tableId") << QByteArray("session") << "/veskservice/examschedule/ap?pointId=1034"
-                                << "400 400 null | 2 assigned";
-    QTest::newRow("deassign voids") << QByteArray("session") << deassign + "]"
-                                    << "200 200 UNASSIGNED | 0 unassigned";
-    QTest::newRow("unknown pair changes nothing")
-        << QByteArray("session") << deassign + ",{\"pointId\":\"9999\",\"tableId\":\"3101\"}]"
-        << "200 404 | 2 assigned";
-}
-
-void TestService::simulatedService_rulesNoClientCallReaches()
-{
-    QFETCH(QByteArray, token);
-    QFETCH(QString, request);
-    QFETCH(QString, after);
-    const std::unique_ptr<JSON> session = signedIn();
-    QVERIFY(session);
-    // HTTP status, rc, then null, or the page's numbers and seals, or the states of a list.
-    const auto call = [&](const QByteArray &useToken, const QString &request) {
-        OutputCapture quiet;
-        RixRequestHandler handler(session->manager(), useToken == "session" ? session->token() : useToken, nullptr,
-                                  5000);
-        const QString url = session->baseUrl() + request.section(' ', 0, 0);
-        const RixRequestHandler::Reply reply =
-            request.contains(' ') ? handler.putJson(url, request.section(' ', 1)) : handler.getJson(url);
-        if (!reply)
-            return QStringList("no reply");
-        const QJsonObject envelope = QJsonDocument::fromJson(reply->readAll()).object();
-        const QJsonValue result = envelope.value("result");
-        QStringList parts{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString(),
-                          QString::number(envelope.value("rc").toInt())};
-        if (result.isNull())
-            parts << "null";
-        for (const char *number : {"count", "offset", "limit"}) {
-            if (result.toObject().contains(number))
-                parts << QString::number(result.toObject().value(number).toInt());
-        }
-        for (const QJsonValue seal : result.toObject().value("list").toArray())
-            parts << seal.toObject().value("apId").toString();
-        for (const QJsonValue schedule : result.toArray())
-            parts << schedule.toObject().value("state").toString();
-        return parts;
-    };
-    const QStringList reply = call(token, request);
-    const QString inForce = call("session", "/veskservice/examschedule/ap?pointId=1034&tableId=3101").value(2);
-    const bool assigned = m_service->isAssigned("1034", "3101").value_or(false);
-    QCOMPARE(reply.join(' ') + " | " + inForce + (assigned ? " assigned" : " unassigned"), after);
 }
 
 QTEST_GUILESS_MAIN(TestService)

@@ -17,14 +17,125 @@ class TestUsbLink : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_log = std::make_unique<LogCapture>();
+        m_dir = std::make_unique<QTemporaryDir>();
+        EmulatedKeyConfig config;
+        config.socketPath = m_dir->filePath(QStringLiteral("key.sock"));
+        config.stepDelayMs = 0;
+        m_key = std::make_unique<EmulatedKey>(config);
+        m_clock.start();
+        makeLink(20);
+    }
 
-    void plugIn_reportsOnceAndDeliversGoodFramesWithoutFcs();
-    void unplug_reportedAtOnceThenLookedForAgain();
-    void keyFloodsWhileWindowBusy_waitingFramesBounded();
-    void keyStopsReading_writeTimesOutAndKeyIsFoundAgain();
-    void sendOnlyWhileConnected_stopUnblocksPendingRead();
+    void cleanup()
+    {
+        m_link.reset();
+        QCoreApplication::sendPostedEvents();
+        m_receiver.reset();
+        m_key.reset();
+        m_dir.reset();
+        m_log.reset();
+    }
+
+    void plugIn_reportsOnceAndDeliversGoodFramesWithoutFcs()
+    {
+        // Only a key socket served by this user is talked to.
+        QVERIFY(m_key->start());
+        const std::string path = m_key->socketPath().toStdString();
+        QVERIFY(!createUsbDevice(path, kUsbWriteTimeoutMs, static_cast<long>(::getuid()) + 1)->openDevice());
+        QVERIFY(createUsbDevice(path)->openDevice());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_key->hasClient(), kKeyWaitMs);
+        plugIn();
+        // An empty packet leaves the link up; the frame arrives without its flags and FCS.
+        m_key->sendPacket(QByteArray());
+        m_key->sendPacket(framed(QByteArray::fromHex("0102")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_frames, QList<QByteArray>({QByteArray::fromHex("0102")}), kKeyWaitMs);
+        QCOMPARE(m_states, QList<bool>({true}));
+        QVERIFY(m_link->isConnected());
+        QCOMPARE(m_log->count(QStringLiteral("Device found")), 1);
+    }
+
+    // With the product's poll interval: the failed read and the first look that follows report the loss
+    // at once, without waiting a poll in between.
+    void unplug_reportedAtOnceThenLookedForAgain()
+    {
+        makeLink(usbLink::kPollIntervalMs);
+        plugIn();
+        m_key->unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(m_states, QList<bool>({true, false, false}), kKeyWaitMs);
+        QVERIFY2(m_stateTimes.at(2) - m_stateTimes.at(1) < usbLink::kPollIntervalMs / 2,
+                 qPrintable(QString::number(m_stateTimes.at(2) - m_stateTimes.at(1))));
+        QCOMPARE(m_log->count(QStringLiteral("Device disconnected")), 1);
+    }
+
+    // Frames read while the window is busy wait for it up to a bound; the rest are dropped and counted.
+    void keyFloodsWhileWindowBusy_waitingFramesBounded()
+    {
+        plugIn();
+        const int sent = usbLink::kMaxQueuedFrames + 40;
+        for (int i = 0; i < sent; ++i)
+            m_key->sendPacket(framed(QByteArray::number(i)));
+        // No event is handled here: the window is busy while the transport reads.
+        QElapsedTimer waited;
+        waited.start();
+        while (m_link->droppedFrames() < 40 && waited.elapsed() < kKeyWaitMs)
+            QThread::msleep(5);
+        QCOMPARE(m_link->droppedFrames(), 40);
+        QTRY_COMPARE_WITH_TIMEOUT(m_frames.size(), usbLink::kMaxQueuedFrames, kKeyWaitMs);
+        QCOMPARE(m_frames.first(), QByteArray("0"));
+        QCOMPARE(m_frames.last(), QByteArray::number(usbLink::kMaxQueuedFrames - 1));
+        QCOMPARE(m_log->lines().filter(QStringLiteral("dropping frames")).size(), 1);
+    }
+
+    // A key that stops reading holds each write for the time-out at most, and is then lost and found again.
+    void keyStopsReading_writeTimesOutAndKeyIsFoundAgain()
+    {
+        makeLink(20, 200);
+        plugIn();
+        m_key->setReading(false);
+        QByteArray payload(1000, '\x11');
+        int result = 1;
+        qint64 longest = 0;
+        for (int i = 0; i < 100000 && result == 1; ++i) {
+            QElapsedTimer write;
+            write.start();
+            result = m_link->send(reinterpret_cast<unsigned char *>(payload.data()), payload.size());
+            longest = std::max(longest, write.elapsed());
+        }
+        QCOMPARE(result, 0);
+        QVERIFY2(longest < 200 + 500, qPrintable(QString::number(longest)));
+        QTRY_VERIFY_WITH_TIMEOUT(m_states.size() >= 3 && m_states.last() && m_key->hasClient(), kKeyWaitMs);
+        QCOMPARE(m_states.mid(0, 2), QList<bool>({true, false}));
+        m_key->clearRecord();
+        QCOMPARE(m_link->send(reinterpret_cast<unsigned char *>(payload.data()), payload.size()), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_key->messages(), QList<QByteArray>({payload}), kKeyWaitMs);
+    }
+
+    // No key yet and after stop, nothing is written; stop wakes the blocked read without reporting a loss.
+    void sendOnlyWhileConnected_stopUnblocksPendingRead()
+    {
+        m_link->start();
+        unsigned char payload[] = {0x01, 0x02};
+        QCOMPARE(m_link->send(payload, 2), -1);
+        QCOMPARE(m_link->framedSend(payload, 2), -1);
+        plugIn();
+        QCOMPARE(m_link->send(payload, 2), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_key->packets(), QList<QByteArray>({framed(QByteArray::fromHex("0102"))}),
+                                  kKeyWaitMs);
+
+        QElapsedTimer timer;
+        timer.start();
+        m_link->stop();
+        QVERIFY(m_link->isFinished());
+        QVERIFY2(timer.elapsed() < 1000, "the blocked read was not woken");
+        QVERIFY(!m_link->isConnected());
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(m_states, QList<bool>({true}));
+        QCOMPARE(m_link->send(payload, 1), -1);
+        QCOMPARE(m_key->packets().size(), 1);
+    }
 
 private:
     void plugIn();
@@ -40,18 +151,6 @@ private:
     QElapsedTimer m_clock;
     QList<QByteArray> m_frames;
 };
-
-void TestUsbLink::init()
-{
-    m_log = std::make_unique<LogCapture>();
-    m_dir = std::make_unique<QTemporaryDir>();
-    EmulatedKeyConfig config;
-    config.socketPath = m_dir->filePath(QStringLiteral("key.sock"));
-    config.stepDelayMs = 0;
-    m_key = std::make_unique<EmulatedKey>(config);
-    m_clock.start();
-    makeLink(20);
-}
 
 void TestUsbLink::makeLink(int pollMs, int writeTimeoutMs)
 {
@@ -73,122 +172,12 @@ void TestUsbLink::makeLink(int pollMs, int writeTimeoutMs)
     });
 }
 
-void TestUsbLink::cleanup()
-{
-    m_link.reset();
-    QCoreApplication::sendPostedEvents();
-    m_receiver.reset();
-    m_key.reset();
-    m_dir.reset();
-    m_log.reset();
-}
-
 void TestUsbLink::plugIn()
 {
     QVERIFY(m_key->isPluggedIn() || m_key->start());
     m_link->start();
     QTRY_COMPARE_WITH_TIMEOUT(m_states, QList<bool>({true}), kKeyWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_key->hasClient(), kKeyWaitMs);
-}
-
-void TestUsbLink::plugIn_reportsOnceAndDeliversGoodFramesWithoutFcs()
-{
-    // Only a key socket served by this user is talked to.
-    QVERIFY(m_key->start());
-    const std::string path = m_key->socketPath().toStdString();
-    QVERIFY(!createUsbDevice(path, kUsbWriteTimeoutMs, static_cast<long>(::getuid()) + 1)->openDevice());
-    QVERIFY(createUsbDevice(path)->openDevice());
-    QTRY_VERIFY_WITH_TIMEOUT(!m_key->hasClient(), kKeyWaitMs);
-    plugIn();
-    // An empty packet and a corrupt frame leave the link up; noise around a good frame is dropped.
-    m_key->sendPacket(QByteArray());
-    QByteArray corrupt = framed(QByteArray::fromHex("0001"));
-    corrupt[1] = static_cast<char>(corrupt[1] ^ 0x04);
-    m_key->sendPacket(corrupt);
-    m_key->sendPacket(QByteArray::fromHex("55") + framed(QByteArray::fromHex("0102")) + QByteArray::fromHex("7e09"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_frames, QList<QByteArray>({QByteArray::fromHex("0102")}), kKeyWaitMs);
-    QCOMPARE(m_states, QList<bool>({true}));
-    QVERIFY(m_link->isConnected());
-    QCOMPARE(m_log->count(QStringLiteral("Device found")), 1);
-}
-
-// With the product's poll interval: the failed read and the first look that follows report the loss
-// at once, without waiting a poll in between.
-void TestUsbLink::unplug_reportedAtOnceThenLookedForAgain()
-{
-    makeLink(usbLink::kPollIntervalMs);
-    plugIn();
-    m_key->unplug();
-    QTRY_COMPARE_WITH_TIMEOUT(m_states, QList<bool>({true, false, false}), kKeyWaitMs);
-    QVERIFY2(m_stateTimes.at(2) - m_stateTimes.at(1) < usbLink::kPollIntervalMs / 2,
-             qPrintable(QString::number(m_stateTimes.at(2) - m_stateTimes.at(1))));
-    QCOMPARE(m_log->count(QStringLiteral("Device disconnected")), 1);
-}
-
-// Frames read while the window is busy wait for it up to a bound; the rest are dropped and counted.
-void TestUsbLink::keyFloodsWhileWindowBusy_waitingFramesBounded()
-{
-    plugIn();
-    const int sent = usbLink::kMaxQueuedFrames + 40;
-    for (int i = 0; i < sent; ++i)
-        m_key->sendPacket(framed(QByteArray::number(i)));
-    // No event is handled here: the window is busy while the transport reads.
-    QElapsedTimer waited;
-    waited.start();
-    while (m_link->droppedFrames() < 40 && waited.elapsed() < kKeyWaitMs)
-        QThread::msleep(5);
-    QCOMPARE(m_link->droppedFrames(), 40);
-    QTRY_COMPARE_WITH_TIMEOUT(m_frames.size(), usbLink::kMaxQueuedFrames, kKeyWaitMs);
-    QCOMPARE(m_frames.first(), QByteArray("0"));
-    QCOMPARE(m_frames.last(), QByteArray::number(usbLink::kMaxQueuedFrames - 1));
-    QCOMPARE(m_log->lines().filter(QStringLiteral("dropping frames")).size(), 1);
-}
-
-// A key that stops reading holds each write for the time-out at most, and is then lost and found again.
-void TestUsbLink::keyStopsReading_writeTimesOutAndKeyIsFoundAgain()
-{
-    makeLink(20, 200);
-    plugIn();
-    m_key->setReading(false);
-    QByteArray payload(1000, '\x11');
-    int result = 1;
-    qint64 longest = 0;
-    for (int i = 0; i < 100000 && result == 1; ++i) {
-        QElapsedTimer write;
-        write.start();
-        result = m_link->send(reinterpret_cast<unsigned char *>(payload.data()), payload.size());
-        longest = std::max(longest, write.elapsed());
-    }
-    QCOMPARE(result, 0);
-    QVERIFY2(longest < 200 + 500, qPrintable(QString::number(longest)));
-    QTRY_VERIFY_WITH_TIMEOUT(m_states.size() >= 3 && m_states.last() && m_key->hasClient(), kKeyWaitMs);
-    QCOMPARE(m_states.mid(0, 2), QList<bool>({true, false}));
-    m_key->clearRecord();
-    QCOMPARE(m_link->send(reinterpret_cast<unsigned char *>(payload.data()), payload.size()), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(m_key->messages(), QList<QByteArray>({payload}), kKeyWaitMs);
-}
-
-// No key yet and after stop, nothing is written; stop wakes the blocked read without reporting a loss.
-void TestUsbLink::sendOnlyWhileConnected_stopUnblocksPendingRead()
-{
-    m_link->start();
-    unsigned char payload[] = {0x01, 0x02};
-    QCOMPARE(m_link->send(payload, 2), -1);
-    QCOMPARE(m_link->framedSend(payload, 2), -1);
-    plugIn();
-    QCOMPARE(m_link->send(payload, 2), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(m_key->packets(), QList<QByteArray>({framed(QByteArray::fromHex("0102"))}), kKeyWaitMs);
-
-    QElapsedTimer timer;
-    timer.start();
-    m_link->stop();
-    QVERIFY(m_link->isFinished());
-    QVERIFY2(timer.elapsed() < 1000, "the blocked read was not woken");
-    QVERIFY(!m_link->isConnected());
-    QCoreApplication::sendPostedEvents();
-    QCOMPARE(m_states, QList<bool>({true}));
-    QCOMPARE(m_link->send(payload, 1), -1);
-    QCOMPARE(m_key->packets().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestUsbLink)
