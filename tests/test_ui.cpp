@@ -311,24 +311,42 @@ private slots:
         QCOMPARE(s.operationStyle(), keyPlugged ? kWarning : QString());
     }
 
+    // While the link of a scan waits there is no bag yet: a second scan is refused, Pack warns.
     // Logout is refused while a seal is recorded, so that the record, the renames and the close
     // all run with the session that began them.
-    void logoutDuringCall_data()
+    void duringCall_data()
     {
         QTest::addColumn<QString>("slowPath");
         QTest::addColumn<QString>("barcode");
-        QTest::addColumn<bool>("refused");
-        QTest::addColumn<QString>("seals"); // at the bag's school afterwards, "-" voided
-        QTest::newRow("link") << "/veskservice/examschedule/link/subject/to/center" << kMaths << false << "";
-        QTest::newRow("rename after No") << "/veskservice/lock" << kPacked << true << "5104- 5105- 5101";
-        QTest::newRow("seal record") << "/veskservice/timetable/seal" << kMaths << true << "5101";
+        QTest::addColumn<QString>("press");  // while the call waits; "scan" scans another bag
+        QTest::addColumn<QString>("status"); // right after the press; empty: logged out
+        QTest::addColumn<QString>("style");  // once all is done
+        QTest::addColumn<QString>("seals");  // at the bag's school afterwards, "-" voided
+        const QString link = QStringLiteral("/veskservice/examschedule/link/subject/to/center");
+        const QString busy = QStringLiteral("A seal is being recorded. Please log out once it is done.");
+        QTest::newRow("logout during link") << link << kMaths << "btnLogout"
+                                            << ""
+                                            << ""
+                                            << "";
+        QTest::newRow("logout during rename after No")
+            << "/veskservice/lock" << kPacked << "btnLogout" << busy << kSuccess << "5104- 5105- 5101";
+        QTest::newRow("logout during seal record")
+            << "/veskservice/timetable/seal" << kMaths << "btnLogout" << busy << kSuccess << "5101";
+        QTest::newRow("second scan during link") << link << kMaths << "scan"
+                                                 << "Already busy linking subject and school!"
+                                                 << ""
+                                                 << "";
+        QTest::newRow("Pack during link") << link << kMaths << "btnPack"
+                                          << "Please scan a bag first." << kWarning << "";
     }
 
-    void logoutDuringCall()
+    void duringCall()
     {
         QFETCH(QString, slowPath);
         QFETCH(QString, barcode);
-        QFETCH(bool, refused);
+        QFETCH(QString, press);
+        QFETCH(QString, status);
+        QFETCH(QString, style);
         QFETCH(QString, seals);
         UiStation s;
         QVERIFY(s.login());
@@ -342,13 +360,16 @@ private slots:
         const QPointer<JSON> old(s.window->service());
         bool acted = false;
         bool loggedOut = false;
-        QString status;
+        QString shownStatus;
         QTimer poll;
         duringSlowCall(s, poll, slowPath, [&] {
-            QTest::mouseClick(s.find<QToolButton>("btnLogout"), Qt::LeftButton);
+            if (press == QLatin1String("scan"))
+                s.scan(QStringLiteral("2531021021"));
+            else
+                QTest::mouseClick(s.find<QAbstractButton>(qPrintable(press)), Qt::LeftButton);
             acted = true;
             loggedOut = !old.isNull() && s.window->currentMode() == PackingWindow::Mode::Login;
-            status = s.statusText();
+            shownStatus = s.statusText();
         });
         if (linking)
             s.scan(barcode);
@@ -356,20 +377,23 @@ private slots:
             QTest::mouseClick(s.find<QPushButton>("btnPack"), Qt::LeftButton);
 
         UI_TRY_VERIFY(acted);
-        QCOMPARE(loggedOut, !refused);
-        if (refused) {
-            QCOMPARE(status, QStringLiteral("A seal is being recorded. Please log out once it is done."));
-            UI_TRY_COMPARE(s.operationStyle(), kSuccess);
-            QCOMPARE(s.window->service(), old.data());
-        } else {
+        QCOMPARE(loggedOut, status.isEmpty());
+        UI_TRY_COMPARE(s.operationStyle(), style);
+        if (loggedOut) {
             UI_TRY_VERIFY(old.isNull()); // released once its call has returned
             QVERIFY(s.window->service());
             // Nothing went on with the fresh, signed-out session.
             QVERIFY(s.requestLines().constLast().endsWith(slowPath));
-            QVERIFY(s.operationStyle().isEmpty());
-            QVERIFY(s.find<QLabel>("lblSession")->text().isEmpty()); // a link that returned late shows nothing
+        } else {
+            QCOMPARE(shownStatus, status);
+            QCOMPARE(s.window->service(), old.data());
         }
-        QCOMPARE(keyRequestTags(*s.key).count(TAG_CLOSE), refused ? 1 : 0);
+        if (linking) // a link that returned late shows nothing
+            QCOMPARE(s.find<QLabel>("lblSession")->text(),
+                     loggedOut ? QString() : QStringLiteral("Mathematics Paper 1"));
+        QCOMPARE(s.requestLines().count(kLink), 1);
+        const QList<int> tags = linking ? QList<int>() : QList<int>{TAG_SCAN, TAG_CLOSE};
+        QCOMPARE(keyRequestTags(*s.key), tags);
         QCOMPARE(s.seals(barcode.right(4).toStdString()), seals);
         QCOMPARE(s.window->sealWidget()->operation(), SealWidget::OperationNone);
         UI_TRY_VERIFY(s.find<QPushButton>("btnPack")->isEnabled());
@@ -465,44 +489,6 @@ private slots:
         QCOMPARE(keyRequestTags(*s.key).count(TAG_CLOSE), closes + 1);
         QCOMPARE(s.requestLines().count(kLink), 0);
         QCOMPARE(s.seals("1021"), QStringLiteral("5101"));
-    }
-
-    // While the link of a scan waits there is no bag yet: a second scan is refused, Pack warns.
-    void duringLink_data()
-    {
-        QTest::addColumn<bool>("pack");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<QString>("style");
-        QTest::newRow("second scan") << false << "Already busy linking subject and school!" << QString();
-        QTest::newRow("Pack") << true << "Please scan a bag first." << kWarning;
-    }
-
-    void duringLink()
-    {
-        QFETCH(bool, pack);
-        QFETCH(QString, status);
-        QFETCH(QString, style);
-        UiStation s;
-        QVERIFY(s.login());
-        s.key->clearRecord();
-        QString shownStatus;
-        QString shownStyle;
-        QTimer poll;
-        duringSlowCall(s, poll, QStringLiteral("/veskservice/examschedule/link/subject/to/center"), [&] {
-            if (pack)
-                QTest::mouseClick(s.find<QPushButton>("btnPack"), Qt::LeftButton);
-            else
-                s.scan(QStringLiteral("2531021021"));
-            shownStatus = s.statusText();
-            shownStyle = s.operationStyle();
-        });
-        s.scan(kMaths);
-        QCOMPARE(shownStatus, status);
-        QCOMPARE(shownStyle, style);
-        QCOMPARE(s.requestLines().count(kLink), 1);
-        QVERIFY(keyRequestTags(*s.key).isEmpty());
-        QCOMPARE(s.find<QLabel>("lblSession")->text(), QStringLiteral("Mathematics Paper 1"));
-        QVERIFY(s.find<QPushButton>("btnPack")->isEnabled());
     }
 
     // Texts from the key and the service are shown as they are, never rendered as markup.
