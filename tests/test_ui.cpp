@@ -210,26 +210,20 @@ private slots:
     {
         QTest::addColumn<qulonglong>("rf"); // 0: no lock in front of the key
         QTest::addColumn<QString>("keyText");
-        QTest::addColumn<QString>("message"); // empty: not checked
         QTest::addColumn<QString>("style");
+        QTest::addColumn<QString>("message"); // empty: not checked
         QTest::addColumn<QString>("seals");
-        QTest::newRow("no tag on the lock") << 0ull << ""
-                                            << "Could not find a seal." << kFailure << "";
-        QTest::newRow("key never answers") << 0ull << "unplug"
-                                           << "Could not find a seal." << kFailure << "";
-        QTest::newRow("unknown lock") << 999999ull << ""
-                                      << "Could not read tag, please try again." << kFailure << "";
-        QTest::newRow("seal refused") << 411872ull << ""
-                                      << "Could not link seal subject pair" << kFailure << "";
-        QTest::newRow("pending lock validated") << 411873ull << ""
-                                                << "" << kSuccess << "5108";
-        QTest::newRow("key reports a failure") << 303659ull << "Lock jammed"
-                                               << "" << kFailure << "5101";
-        QTest::newRow("Un-plug USB first") << 303659ull << "Un-plug USB first"
-                                           << "" << QString() << "5101";
+        const QString none;
+        QTest::newRow("no tag on the lock") << 0ull << none << kFailure << "Could not find a seal." << none;
+        QTest::newRow("key never answers") << 0ull << "unplug" << kFailure << "Could not find a seal." << none;
+        QTest::newRow("unknown lock") << 999999ull << none << kFailure << "Could not read tag, please try again."
+                                      << none;
+        QTest::newRow("seal refused") << 411872ull << none << kFailure << "Could not link seal subject pair" << none;
+        QTest::newRow("pending lock validated") << 411873ull << none << kSuccess << none << "5108";
+        QTest::newRow("key reports a failure") << 303659ull << "Lock jammed" << kFailure << none << "5101";
+        QTest::newRow("Un-plug USB first") << 303659ull << "Un-plug USB first" << none << none << "5101";
         // The key breaks its lines with CR LF; "Please wait" and three characters is no failure.
-        QTest::newRow("Please wait on two lines") << 303659ull << "Please wait\r\n."
-                                                  << "" << QString() << "5101";
+        QTest::newRow("Please wait on two lines") << 303659ull << "Please wait\r\n." << none << none << "5101";
     }
 
     void failures()
@@ -404,27 +398,20 @@ private slots:
     void keyEventDuringSeal_data()
     {
         QTest::addColumn<QString>("phase"); // "lookup" and "record" wait on the service
-        QTest::addColumn<QString>("event");
         QTest::addColumn<QString>("style");
+        QTest::addColumn<QString>("event");
         QTest::addColumn<QString>("message"); // empty: not checked
         QTest::addColumn<int>("closes");
-        QTest::newRow("second tag read during lookup") << "lookup"
-                                                       << "tag" << kSuccess << "" << 1;
-        QTest::newRow("second tag read while closing") << "closing"
-                                                       << "tag" << kSuccess << "" << 1;
-        QTest::newRow("failed tag read while closing") << "closing"
-                                                       << "no tag" << kSuccess << "" << 1;
-        QTest::newRow("key unplugged during lookup") << "lookup"
-                                                     << "unplug" << kFailure << kNotClosed << 0;
-        QTest::newRow("key unplugged during seal record") << "record"
-                                                          << "unplug" << kFailure << kNotClosed << 0;
-        QTest::newRow("key unplugged while closing") << "closing"
-                                                     << "unplug" << kFailure << kNotClosed << 1;
-        QTest::newRow("unlock") << "opening"
-                                << "" << kSuccess << "" << 0;
-        QTest::newRow("key unplugged while opening")
-            << "opening"
-            << "unplug" << kFailure << "Key disconnected before the lock confirmed it was open." << 0;
+        const QString none;
+        QTest::newRow("second tag read during lookup") << "lookup" << kSuccess << "tag" << none << 1;
+        QTest::newRow("second tag read while closing") << "closing" << kSuccess << "tag" << none << 1;
+        QTest::newRow("failed tag read while closing") << "closing" << kSuccess << "no tag" << none << 1;
+        QTest::newRow("key unplugged during lookup") << "lookup" << kFailure << "unplug" << kNotClosed << 0;
+        QTest::newRow("key unplugged during seal record") << "record" << kFailure << "unplug" << kNotClosed << 0;
+        QTest::newRow("key unplugged while closing") << "closing" << kFailure << "unplug" << kNotClosed << 1;
+        QTest::newRow("unlock") << "opening" << kSuccess << none << none << 0;
+        QTest::newRow("key unplugged while opening") << "opening" << kFailure << "unplug"
+                                                     << "Key disconnected before the lock confirmed it was open." << 0;
     }
 
     void keyEventDuringSeal()
