@@ -7,7 +7,6 @@
 #include "sim/webservice.h"
 #include "support/cannedhttpserver.h"
 #include "support/uistation.h"
-#include "ui/loginwidget.h"
 #include "ui/sealwidget.h"
 
 #include <QAction>
@@ -103,12 +102,9 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), s.find<QWidget>("txtUsername"));
 
         s.key->plug();
-        QSignalSpy failed(s.window->loginWidget(), &LoginWidget::loginFailed);
         QVERIFY(!s.login(QStringLiteral("operator"), QStringLiteral("wrong")));
         QCOMPARE(keyState->toolTip(), QStringLiteral("Key found"));
-        QCOMPARE(failed.count(), 1);
-        QVERIFY(!failed.at(0).at(0).toString().isEmpty());
-        QCOMPARE(s.find<QLabel>("lblLoginInfo")->text(), failed.at(0).at(0).toString());
+        QVERIFY(!s.find<QLabel>("lblLoginInfo")->text().isEmpty());
         QCOMPARE(s.find<QPushButton>("btnLogin")->text(), QStringLiteral("Login"));
         QTimer poll;
         duringSlowCall(s, poll, QStringLiteral("/veskservice/login"),
@@ -234,10 +230,7 @@ private slots:
         QFETCH(QString, style);
         QFETCH(QString, seals);
         UiStation s;
-        QVERIFY(s.login());
-        if (rf)
-            s.key->presentLock(rf);
-        s.scan(kMaths);
+        QVERIFY(s.loginAndScan(kMaths, rf));
         const bool silent = keyText == QLatin1String("unplug");
         if (silent) { // the tag timer gives up after two retries
             s.window->sealWidget()->setTagTimerInterval(30);
@@ -343,11 +336,8 @@ private slots:
         QFETCH(QString, style);
         QFETCH(QString, seals);
         UiStation s;
-        QVERIFY(s.login());
-        s.key->presentLock(303659);
         const bool linking = slowPath.contains(QLatin1String("link"));
-        if (!linking)
-            s.scan(barcode);
+        QVERIFY(linking ? s.login() : s.loginAndScan(barcode));
         s.key->clearRecord();
         if (barcode == kPacked)
             answerNextModal([](QWidget *box) { qobject_cast<QMessageBox *>(box)->button(QMessageBox::No)->click(); });
@@ -385,7 +375,7 @@ private slots:
         if (linking) // a link that returned late shows nothing
             QCOMPARE(s.find<QLabel>("lblSession")->text(),
                      loggedOut ? QString() : QStringLiteral("Mathematics Paper 1"));
-        QCOMPARE(s.requestLines().count(kLink), 1);
+        QCOMPARE(s.requestLines().count(kLink), linking ? 1 : 0);
         const QList<int> tags = linking ? QList<int>() : QList<int>{TAG_SCAN, TAG_CLOSE};
         QCOMPARE(keyRequestTags(*s.key), tags);
         QCOMPARE(s.seals(barcode.right(4).toStdString()), seals);
@@ -540,12 +530,8 @@ private slots:
             c.setString(QStringLiteral("proxyuser"), QStringLiteral("op"));
         });
         const auto applied = [] {
-            const QNetworkProxy proxy = QNetworkProxy::applicationProxy();
-            return QStringLiteral("%1 %2:%3 %4")
-                .arg(proxy.type())
-                .arg(proxy.hostName())
-                .arg(proxy.port())
-                .arg(proxy.user());
+            const QNetworkProxy p = QNetworkProxy::applicationProxy();
+            return QStringLiteral("%1 %2:%3 %4").arg(p.type()).arg(p.hostName()).arg(p.port()).arg(p.user());
         };
         QCOMPARE(applied(), QStringLiteral("%1 proxy.lan:%2 op").arg(QNetworkProxy::HttpProxy).arg(port));
 

@@ -9,12 +9,8 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QLabel>
-#include <QLineEdit>
 #include <QPointer>
-#include <QStatusBar>
 #include <QTimer>
-#include <QtTest>
 
 UiStation::UiStation(bool plugged, const std::function<void(Configuration &)> &setup)
     : config(std::make_unique<Configuration>())
@@ -79,13 +75,6 @@ bool UiStation::login(const QString &user, const QString &password)
     return window->currentMode() == PackingWindow::Mode::Packing;
 }
 
-void UiStation::scan(const QString &code)
-{
-    auto *barcode = find<QLineEdit>("txtBarcode");
-    QTest::keyClicks(barcode, code);
-    QTest::keyClick(barcode, Qt::Key_Return);
-}
-
 bool UiStation::loginAndScan(const QString &code, qulonglong rf)
 {
     if (!login())
@@ -96,16 +85,6 @@ bool UiStation::loginAndScan(const QString &code, qulonglong rf)
     web->clearRequests();
     key->clearRecord();
     return true;
-}
-
-QString UiStation::statusText() const
-{
-    return find<QStatusBar>("statusbar")->currentMessage();
-}
-
-QString UiStation::operationStyle() const
-{
-    return find<QLabel>("lblOperationInfo")->styleSheet();
 }
 
 QStringList UiStation::requestLines() const

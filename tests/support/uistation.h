@@ -5,8 +5,9 @@
 
 #include "ui/packingwindow.h"
 
-#include <QString>
-#include <QStringList>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,16 +17,12 @@
 // Bound of every wait in the window tests: ample for a loaded sanitized build, short enough that a
 // broken build fails each case within seconds (QTRY_* would wait three times as long on failure).
 constexpr int kUiWaitMs = 3000;
-#define UI_TRY_VERIFY(cond)                                                                                            \
-    do {                                                                                                               \
-        static_cast<void>(QTest::qWaitFor([&] { return bool(cond); }, kUiWaitMs));                                     \
-        QVERIFY(cond);                                                                                                 \
-    } while (false)
 #define UI_TRY_COMPARE(actual, expected)                                                                               \
     do {                                                                                                               \
         static_cast<void>(QTest::qWaitFor([&] { return (actual) == (expected); }, kUiWaitMs));                         \
         QCOMPARE(actual, expected);                                                                                    \
     } while (false)
+#define UI_TRY_VERIFY(cond) UI_TRY_COMPARE(bool(cond), true)
 
 class Configuration;
 class EmulatedKey;
@@ -58,12 +55,16 @@ public:
     // Enter; true when the packing page shows.
     bool login(const QString &user = QStringLiteral("operator"), const QString &password = QStringLiteral("Pack2025"));
     // Types a barcode into the packing page and presses Enter; returns once the link call returned.
-    void scan(const QString &code);
+    void scan(const QString &code)
+    {
+        QTest::keyClicks(find<QLineEdit>("txtBarcode"), code);
+        QTest::keyClick(find<QLineEdit>("txtBarcode"), Qt::Key_Return);
+    }
     // Signs in, puts the lock `rf` before the key and scans `code`; then forgets the requests and
     // key frames so far, so that a test sees only what its own action causes.
     bool loginAndScan(const QString &code, qulonglong rf = 303659);
-    QString statusText() const;
-    QString operationStyle() const;
+    QString statusText() const { return find<QStatusBar>("statusbar")->currentMessage(); }
+    QString operationStyle() const { return find<QLabel>("lblOperationInfo")->styleSheet(); }
     // Paths of the service requests since the last clearRequests(), e.g. "PUT /veskservice/lock".
     QStringList requestLines() const;
     // The seals recorded at a school, oldest first, as lock ids; a voided one ends with "-".
