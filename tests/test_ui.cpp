@@ -12,8 +12,6 @@
 #include <QAction>
 #include <QDialogButtonBox>
 #include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QNetworkProxy>
 #include <QProgressBar>
@@ -154,33 +152,32 @@ private slots:
 
     void multipleSeals_data()
     {
-        QTest::addColumn<bool>("ask");
-        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("answer"); // 0: no question asked
         QTest::addColumn<QStringList>("requests");
         QTest::addColumn<QString>("seals");        // at the school, "-" voided
         QTest::addColumn<QString>("descriptions"); // of the locks 5104 and 5105 that sealed the earlier bags
         const QString rename = QStringLiteral("PUT /veskservice/lock");
         const QString deassign = QStringLiteral("PUT /veskservice/examschedule/deassign/sub/center/");
         const QString assign = QStringLiteral("PUT /veskservice/examschedule/assign/sub/center/");
+        const QString all = QStringLiteral("5104 5105 5101");
+        const QString kept = QStringLiteral("Padlock 5104|Padlock 5105");
         QTest::newRow("Yes keeps the others")
-            << true << int(QMessageBox::Yes) << QStringList{kFind, kSeals, kSeal} << "5104 5105 5101"
-            << "Padlock 5104|Padlock 5105";
+            << int(QMessageBox::Yes) << QStringList{kFind, kSeals, kSeal} << all << kept;
         QTest::newRow("No replaces them")
-            << true << int(QMessageBox::No)
-            << QStringList{kFind, kSeals, kSeals, rename, rename, deassign, assign, kSeal} << "5104- 5105- 5101"
+            << int(QMessageBox::No) << QStringList{kFind, kSeals, kSeals, rename, rename, deassign, assign, kSeal}
+            << "5104- 5105- 5101"
             << "303662|303663";
-        QTest::newRow("question switched off") << false << 0 << QStringList{kFind, kSeal} << "5104 5105 5101"
-                                               << "Padlock 5104|Padlock 5105";
+        QTest::newRow("question switched off") << 0 << QStringList{kFind, kSeal} << all << kept;
     }
 
     void multipleSeals()
     {
-        QFETCH(bool, ask);
         QFETCH(int, answer);
         QFETCH(QStringList, requests);
         QFETCH(QString, seals);
         QFETCH(QString, descriptions);
-        UiStation s(true, [ask](Configuration &c) { c.setBoolean(QStringLiteral("mutiple.seal.dialogue"), ask); });
+        UiStation s(true,
+                    [answer](Configuration &c) { c.setBoolean(QStringLiteral("mutiple.seal.dialogue"), answer != 0); });
         QVERIFY(s.loginAndScan(kPacked));
         QString question;
         if (answer)
@@ -414,15 +411,12 @@ private slots:
         UiStation s;
         QVERIFY(s.loginAndScan(kMaths));
         const auto fire = [&s, event] {
-            if (event.isEmpty())
-                return;
-            if (event == QLatin1String("unplug")) {
+            if (event == QLatin1String("unplug"))
                 s.key->unplug();
-                return;
-            }
-            if (event == QLatin1String("no tag"))
+            else if (event == QLatin1String("no tag"))
                 s.key->removeLock();
-            s.linker->requestScanTag();
+            if (event.contains(QLatin1String("tag")))
+                s.linker->requestScanTag();
         };
         QSignalSpy keyReports(s.linker.get(), &cLinker::usbConnected);
         QTimer poll;
