@@ -85,8 +85,8 @@ private slots:
     }
     void cleanup() { QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy)); }
 
-    // Login waits for the key; a refused login says why, and Enter pressed again while the next
-    // one runs sends no second request.
+    // Login waits for the key; a refused login says why, and Enter pressed again while the
+    // next one runs sends no second request.
     void start_andLogin()
     {
         UiStation s(false);
@@ -486,25 +486,8 @@ private slots:
         QCOMPARE(shownText(s.find<QLabel>("lblSchool")->text(), s.find<QLabel>("lblSchool")->textFormat()), markup);
     }
 
-    void about_showsVersionAndBuildTime()
-    {
-        UiStation s(false);
-        QString text;
-        answerNextModal([&text](QWidget *modal) {
-            auto *box = qobject_cast<QMessageBox *>(modal);
-            QVERIFY(box && box->windowTitle().isEmpty() && box->icon() == QMessageBox::Information);
-            text = box->text();
-            box->accept();
-        });
-        s.find<QAction>("actionAbout")->trigger();
-        const QRegularExpression shape(QStringLiteral("^Version: ") +
-                                       QRegularExpression::escape(QStringLiteral(SEALSTATION_VERSION)) +
-                                       QStringLiteral("\n\nBuild date: [A-Z][a-z]{2} [ 123]\\d \\d{4} "
-                                                      "\\d\\d:\\d\\d:\\d\\d$"));
-        QVERIFY2(shape.match(text).hasMatch(), qPrintable(text));
-    }
-
     // Start-up and the settings dialog read a stored proxy port by one rule: out of range is 0.
+    // About shows the version and build time.
     void settings_storedProxy_data()
     {
         QTest::addColumn<QString>("storedPort");
@@ -538,6 +521,20 @@ private slots:
         s.find<QAction>("action_Settings")->trigger();
         QCOMPARE(applied(), QStringLiteral("%1 proxy2.lan:%2 op").arg(QNetworkProxy::HttpProxy).arg(port));
         QCOMPARE(s.config->getInteger(QStringLiteral("proxyport"), -1), port);
+
+        QString text;
+        answerNextModal([&text](QWidget *modal) {
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            QVERIFY(box && box->windowTitle().isEmpty() && box->icon() == QMessageBox::Information);
+            text = box->text();
+            box->accept();
+        });
+        s.find<QAction>("actionAbout")->trigger();
+        const QRegularExpression shape(QStringLiteral("^Version: ") +
+                                       QRegularExpression::escape(QStringLiteral(SEALSTATION_VERSION)) +
+                                       QStringLiteral("\n\nBuild date: [A-Z][a-z]{2} [ 123]\\d \\d{4} "
+                                                      "\\d\\d:\\d\\d:\\d\\d$"));
+        QVERIFY2(shape.match(text).hasMatch(), qPrintable(text));
     }
 };
 

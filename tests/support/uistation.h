@@ -38,8 +38,6 @@ public:
     // `plugged` false: the key stays unplugged until key->plug().
     explicit UiStation(bool plugged = true, const std::function<void(Configuration &)> &setup = {});
     ~UiStation();
-    UiStation(const UiStation &) = delete;
-    UiStation &operator=(const UiStation &) = delete;
 
     // The named widget of the window; a test without it cannot go on.
     template <typename T>
