@@ -485,7 +485,7 @@ private slots:
 
     // Start-up and the settings dialog read a stored proxy port by one rule: out of range is 0.
     // About shows the version and build time.
-    void settings_storedProxy_data()
+    void settings_storedProxyAndAbout_data()
     {
         QTest::addColumn<QString>("storedPort");
         QTest::addColumn<int>("port");
@@ -493,7 +493,7 @@ private slots:
         QTest::newRow("above 16 bits") << "70000" << 0;
     }
 
-    void settings_storedProxy()
+    void settings_storedProxyAndAbout()
     {
         QFETCH(QString, storedPort);
         QFETCH(int, port);
@@ -527,10 +527,9 @@ private slots:
             box->accept();
         });
         s.find<QAction>("actionAbout")->trigger();
-        const QRegularExpression shape(QStringLiteral("^Version: ") +
-                                       QRegularExpression::escape(QStringLiteral(SEALSTATION_VERSION)) +
-                                       QStringLiteral("\n\nBuild date: [A-Z][a-z]{2} [ 123]\\d \\d{4} "
-                                                      "\\d\\d:\\d\\d:\\d\\d$"));
+        const QRegularExpression shape(
+            QStringLiteral("^Version: %1\n\nBuild date: [A-Z][a-z]{2} [ 123]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d$")
+                .arg(QRegularExpression::escape(QStringLiteral(SEALSTATION_VERSION))));
         QVERIFY2(shape.match(text).hasMatch(), qPrintable(text));
     }
 };
