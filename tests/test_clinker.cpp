@@ -7,14 +7,12 @@
 #include "key/srvlink.h"
 #include "key/usblink.h"
 #include "sim/emulatedkey.h"
+#include "sim/relayserver.h"
 #include "support/keytestsupport.h"
 
-#include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -102,23 +100,9 @@ private slots:
         m_now = QDateTime::fromSecsSinceEpoch(kNow, Qt::UTC);
         m_events.clear();
 
-        // Echo servers on one port number, TCP and UDP, standing in for the key's server.
-        m_tcpServer = std::make_unique<QTcpServer>();
-        QVERIFY(m_tcpServer->listen(QHostAddress::LocalHost, 0));
-        connect(m_tcpServer.get(), &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_tcpServer->nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->write(socket->readAll()); });
-            }
-        });
-        m_udpServer = std::make_unique<QUdpSocket>();
-        QVERIFY(m_udpServer->bind(QHostAddress::LocalHost, m_tcpServer->serverPort()));
-        connect(m_udpServer.get(), &QUdpSocket::readyRead, this, [this] {
-            while (m_udpServer->hasPendingDatagrams()) {
-                const QNetworkDatagram datagram = m_udpServer->receiveDatagram();
-                m_udpServer->writeDatagram(datagram.data(), datagram.senderAddress(),
-                                           static_cast<quint16>(datagram.senderPort()));
-            }
-        });
+        // The simulator's relay server stands in for the key's server.
+        m_server = std::make_unique<RelayServer>();
+        QVERIFY(m_server->start(0));
     }
 
     void cleanup()
@@ -133,8 +117,7 @@ private slots:
         m_link.reset();
         QCoreApplication::sendPostedEvents();
         m_key.reset();
-        m_udpServer.reset();
-        m_tcpServer.reset();
+        m_server.reset();
         m_config.reset();
         m_dir.reset();
         m_log.reset();
@@ -354,9 +337,11 @@ private slots:
         QVERIFY(finished.wait(kKeyWaitMs));
         QCOMPARE(finished.at(0).at(0).toBool(), true);
 
+        // Each payload reached the server whole and in order, and each answer came back to the key.
+        QCOMPARE(m_server->received(), payloads);
         QList<QByteArray> expected;
         for (const QByteArray &payload : payloads)
-            expected.append(tcp ? withFcs(payload) : payload);
+            expected.append(tcp ? withFcs(RelayServer::answerFor(payload)) : RelayServer::answerFor(payload));
         QCOMPARE(m_key->relayData(), expected);
         QCOMPARE(m_events.mid(0, 3), QStringList({"progress 10", "server 0", "button 0"}));
         QVERIFY(m_events.contains("server 1"));
@@ -463,8 +448,7 @@ private:
     std::unique_ptr<LogCapture> m_log;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<Configuration> m_config;
-    std::unique_ptr<QTcpServer> m_tcpServer;
-    std::unique_ptr<QUdpSocket> m_udpServer;
+    std::unique_ptr<RelayServer> m_server;
     std::unique_ptr<EmulatedKey> m_key;
     std::unique_ptr<usbLink> m_link;
     std::unique_ptr<cLinker> m_linker;
@@ -476,7 +460,7 @@ EmulatedKeyConfig TestCLinker::keyConfig() const
 {
     EmulatedKeyConfig config;
     config.socketPath = m_dir->filePath(QStringLiteral("key.sock"));
-    config.relayPort = m_tcpServer->serverPort();
+    config.relayPort = m_server->port();
     config.serviceAddress = QStringLiteral("10.1.2.3");
     config.servicePort = 8081;
     config.stepDelayMs = 0;
