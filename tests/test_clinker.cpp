@@ -394,7 +394,8 @@ private slots:
         config.answerConnect = keyReady;
         closed.close();
         startStation(config, keyReady);
-        const EventLoopGap gap;
+        QElapsedTimer took;
+        took.start();
         QList<int> items;
         for (int i = 0; i < opens; ++i)
             items.append(TAG_CONNECT);
@@ -403,7 +404,7 @@ private slots:
         QCOMPARE(m_log->count(logged), 1);
         QVERIFY(!m_key->messages().contains(kRelayOpened));
         QCOMPARE(m_linker->relay()->state(), srvLink::Closed);
-        QVERIFY2(gap.longestMs() < srvLink::kConnectWaitMs + 1000, qPrintable(QString::number(gap.longestMs())));
+        QVERIFY2(took.elapsed() < srvLink::kConnectWaitMs + 1000, qPrintable(QString::number(took.elapsed())));
     }
 
     void unplug_reportsDisconnectAndClosesRelay()
