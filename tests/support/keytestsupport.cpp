@@ -3,6 +3,7 @@
 #include "key/kcodec.h"
 #include "key/kframe.h"
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -54,4 +55,16 @@ QByteArray framed(const QByteArray &payload)
     const size_t length = kframe::buildFrame(reinterpret_cast<const uint8_t *>(payload.constData()),
                                              static_cast<size_t>(payload.size()), frame.data(), frame.size());
     return QByteArray(reinterpret_cast<const char *>(frame.data()), static_cast<int>(length));
+}
+
+EventLoopGap::EventLoopGap()
+{
+    m_clock.start();
+    m_timer.setInterval(1);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] {
+        const qint64 now = m_clock.elapsed();
+        m_longest = std::max(m_longest, now - m_last);
+        m_last = now;
+    });
+    m_timer.start();
 }

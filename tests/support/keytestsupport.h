@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <mutex>
@@ -39,3 +41,18 @@ QByteArray serialised(KMessage &message);
 
 // The payload as one key-link frame: flags, stuffing and FCS.
 QByteArray framed(const QByteArray &payload);
+
+// The longest time the GUI thread went without running its event loop while this exists: how long
+// one slot or call held the window.
+class EventLoopGap
+{
+public:
+    EventLoopGap();
+    qint64 longestMs() const { return m_longest; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_longest = 0;
+};
