@@ -92,6 +92,11 @@ cLinker::cLinker(usbLink *usb, Configuration *config, Clock clock, QObject *pare
                 reportRelayClosed();
         },
         Qt::QueuedConnection);
+    m_deferredConnect.setSingleShot(true);
+    connect(&m_deferredConnect, &QTimer::timeout, this, [this] {
+        if (m_usb->isConnected())
+            connectOrDefer();
+    });
 }
 
 cLinker::~cLinker()
@@ -158,22 +163,32 @@ int cLinker::firmwareVersionFromText(const char *text)
 
 // ---- Commands --------------------------------------------------------------------------------
 
-void cLinker::requestConnect()
+bool cLinker::requestConnect()
 {
     const QDateTime now = m_clock();
-    if (m_lastConnectRequest.addMSecs(1000) < now) {
-        logText(QStringLiteral("connectKeynew"));
-        sendSingle(REQUEST, newTagUInt32(TAG_CONNECT, 0));
-        emit setLayout(1);
-        m_lastConnectRequest = now;
-    }
+    if (m_lastConnectRequest.addMSecs(1000) >= now)
+        return false;
+    logText(QStringLiteral("connectKeynew"));
+    sendSingle(REQUEST, newTagUInt32(TAG_CONNECT, 0));
+    emit setLayout(1);
+    m_lastConnectRequest = now;
+    return true;
+}
+
+void cLinker::connectOrDefer()
+{
+    if (requestConnect())
+        return;
+    const qint64 wait = 1001 - m_lastConnectRequest.msecsTo(m_clock());
+    m_deferredConnect.start(static_cast<int>(std::clamp<qint64>(wait, 1, 1001)));
 }
 
 void cLinker::tryConnectKey(bool stat)
 {
     if (stat) {
-        requestConnect();
+        connectOrDefer();
     } else {
+        m_deferredConnect.stop();
         m_relay->closeServer();
         emit keyDisconnected();
         m_notConnected = 1;

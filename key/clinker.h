@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -99,7 +100,10 @@ public slots:
     void requestClose();
 
 private:
-    void requestConnect();
+    // False when the once-a-second limit held the request back.
+    bool requestConnect();
+    // Asks a key just found for its details now, or as soon as the limit allows.
+    void connectOrDefer();
     void handleReport(KMessage &message);
     void handleRequest(KMessage &message);
     void relayStep(KMessage &message);
@@ -125,6 +129,9 @@ private:
     char m_relayPort[16] = {};
     char m_serviceAddress[64] = {};
     QDateTime m_lastConnectRequest;
+    // A key plugged in again within a second of the last connect request is asked once the second
+    // is over; dropping that request would leave the key unidentified until it is plugged in again.
+    QTimer m_deferredConnect;
     int m_labelIndex = -1;
     // One spare byte: the byte after the serialised message is framed with it.
     uint8_t m_messageBuffer[kMessageBufferSize + 1] = {};

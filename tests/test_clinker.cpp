@@ -127,14 +127,18 @@ private slots:
     void plugIn_sendsConnectRequestAndCompletesDetails_data()
     {
         QTest::addColumn<int>("laterMs");
+        QTest::addColumn<bool>("replug");
         QTest::addColumn<int>("requests");
-        QTest::newRow("again after exactly one second") << 1000 << 1;
-        QTest::newRow("again after one and a half seconds") << 1500 << 2;
+        QTest::newRow("again after exactly one second") << 1000 << false << 1;
+        QTest::newRow("again after one and a half seconds") << 1500 << false << 2;
+        // The key found again within the second is asked once the second is over, not never.
+        QTest::newRow("plugged in again within the second") << 1001 << true << 2;
     }
 
     void plugIn_sendsConnectRequestAndCompletesDetails()
     {
         QFETCH(int, laterMs);
+        QFETCH(bool, replug);
         QFETCH(int, requests);
         startStation(keyConfig());
         QCOMPARE(m_key->messages().value(0), sent("0101 1a020004 00000000"));
@@ -142,10 +146,23 @@ private slots:
                                         "status READY", "colour green", "button 1", "pbar -1", "progress 128",
                                         "nvmReady VESK-BOX-01 00ABCDEF 1.6.3 HW-2.1 127.0.0.1"}));
         QCOMPARE(m_linker->firmwareVersion(), 1539);
+        const auto connectRequests = [this] {
+            return static_cast<int>(m_key->messages().count(sent("0101 1a020004 00000000")));
+        };
+        if (replug) {
+            m_key->unplug();
+            QTRY_VERIFY_WITH_TIMEOUT(!m_linker->isKeyReady(), kKeyWaitMs);
+            m_key->plug();
+            QTRY_COMPARE_WITH_TIMEOUT(m_events.count(QStringLiteral("usb 1")), 2, kKeyWaitMs);
+            QCOMPARE(connectRequests(), 1);
+            m_now = m_now.addMSecs(laterMs);
+            QTRY_COMPARE_WITH_TIMEOUT(connectRequests(), requests, kKeyWaitMs);
+            return;
+        }
         m_now = m_now.addMSecs(laterMs);
         m_linker->connectKeynew();
         sync();
-        QCOMPARE(static_cast<int>(m_key->messages().count(sent("0101 1a020004 00000000"))), requests);
+        QCOMPARE(connectRequests(), requests);
     }
 
     void sendMode_followsKeySoftwareVersion_data()
