@@ -73,13 +73,15 @@ inline bool parseRoundTrips(const uint8_t *data, size_t size)
     return again->serialize(second, sizeof second) == n && std::memcmp(first, second, static_cast<size_t>(n)) == 0;
 }
 
-// A built frame unframes to its payload: by unstuffing, through the stream deframer in pieces, and
-// through the receive step when it fits one transfer.
+// A built frame has the length frameLength gives and unframes to its payload: by unstuffing, through the stream
+// deframer in pieces, and through the receive step when it fits one transfer.
 inline bool frameRoundTrips(const uint8_t *payload, size_t len)
 {
     std::vector<uint8_t> frame(kframe::maxFrameSize(len));
     const size_t frameLen = kframe::buildFrame(payload, len, frame.data(), frame.size());
-    if (frameLen < len + 4 || kframe::buildFrame(payload, len, frame.data(), frameLen - 1) != 0)
+    // frameLength counts what buildFrame writes without building it; the two must agree.
+    if (frameLen < len + 4 || kframe::buildFrame(payload, len, frame.data(), frameLen - 1) != 0 ||
+        kframe::frameLength(payload, len) != frameLen)
         return false;
     frame.resize(frameLen);
 
