@@ -1,5 +1,7 @@
 #include "ui/sealwidget.h"
 
+#include "ui/cachedframestyle.h"
+
 #include "app/configuration.h"
 #include "key/clinker.h"
 #include "model/examschedule.h"
@@ -9,12 +11,14 @@
 #include "ui_sealwidget.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QHash>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QStyleFactory>
 
 #include <iterator>
 
@@ -59,6 +63,12 @@ SealWidget::SealWidget(QWidget *parent, cLinker *linker, Configuration *config)
 {
     m_ui->setupUi(this);
     m_tagTimer.setInterval(kTagTimerMs);
+    // Other styles draw line-edit frames cheaply or animate them; only Fusion's are worth keeping.
+    if (QApplication::style()->objectName() == QLatin1String("fusion")) {
+        auto *barcodeStyle = new CachedFrameStyle(QStyleFactory::create(QStringLiteral("fusion")));
+        barcodeStyle->setParent(m_ui->txtBarcode);
+        m_ui->txtBarcode->setStyle(barcodeStyle);
+    }
 
     connect(m_ui->txtBarcode, &QLineEdit::returnPressed, this, &SealWidget::linkRequested);
     connect(m_ui->btnPack, &QPushButton::clicked, this, &SealWidget::sealSubject);
@@ -132,8 +142,18 @@ void SealWidget::focusBarcode()
 
 void SealWidget::setButtonsEnabled(bool enabled)
 {
+    // A disabled button hands the focus on along the chain, which ends at Logout: a second Space
+    // or Enter would then log the operator out in the middle of the seal. The page holds it instead.
+    if (!enabled && (m_ui->btnPack->hasFocus() || m_ui->btnUnlock->hasFocus())) {
+        m_focusReturn = m_ui->btnPack->hasFocus() ? m_ui->btnPack : m_ui->btnUnlock;
+        setFocus(Qt::OtherFocusReason);
+    }
     m_ui->btnPack->setEnabled(enabled);
     m_ui->btnUnlock->setEnabled(enabled);
+    if (enabled && m_focusReturn && hasFocus())
+        m_focusReturn->setFocus(Qt::OtherFocusReason);
+    if (enabled)
+        m_focusReturn.clear();
 }
 
 void SealWidget::setBtnEnabled(bool val)

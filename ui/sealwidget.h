@@ -45,6 +45,11 @@ public:
     // The product waits 10 s between tag reads; tests may shorten it.
     void setTagTimerInterval(int milliseconds) { m_tagTimer.setInterval(milliseconds); }
 
+protected:
+    // The page holds the focus during a seal but draws nothing for it: no repaint of every label.
+    void focusInEvent(QFocusEvent *) override {}
+    void focusOutEvent(QFocusEvent *) override {}
+
 signals:
     void logout();
     void linkSuccessful(ExamSchedule *details);
@@ -107,4 +112,6 @@ private:
     bool m_autoSeal = false;
     int m_tagRetries = 0;
     QTimer m_tagTimer;
+    // The button that had the focus when the buttons were disabled; it gets it back with them.
+    QPointer<QWidget> m_focusReturn;
 };
