@@ -302,20 +302,16 @@ private slots:
         QTest::addColumn<QString>("seals");  // at the bag's school afterwards, "-" voided
         const QString link = QStringLiteral("/veskservice/examschedule/link/subject/to/center");
         const QString busy = QStringLiteral("A seal is being recorded. Please log out once it is done.");
-        QTest::newRow("logout during link") << link << kMaths << "btnLogout"
-                                            << ""
-                                            << ""
-                                            << "";
+        const QString none;
+        QTest::newRow("logout during link") << link << kMaths << "btnLogout" << none << none << none;
         QTest::newRow("logout during rename after No")
             << "/veskservice/lock" << kPacked << "btnLogout" << busy << kSuccess << "5104- 5105- 5101";
         QTest::newRow("logout during seal record")
             << "/veskservice/timetable/seal" << kMaths << "btnLogout" << busy << kSuccess << "5101";
         QTest::newRow("second scan during link") << link << kMaths << "scan"
-                                                 << "Already busy linking subject and school!"
-                                                 << ""
-                                                 << "";
+                                                 << "Already busy linking subject and school!" << none << none;
         QTest::newRow("Pack during link") << link << kMaths << "btnPack"
-                                          << "Please scan a bag first." << kWarning << "";
+                                          << "Please scan a bag first." << kWarning << none;
     }
 
     void duringCall()
