@@ -43,7 +43,7 @@ private:
     // green"); -1 when the screen could not be read.
     int greenPixels()
     {
-        const QString picture = m_dir.filePath(QStringLiteral("window.png"));
+        const QString picture = m_dir.filePath(QStringLiteral("screen.png"));
         const QImage image =
             run(QStringLiteral(SEALSTATION_GRAB_PATH), {QStringLiteral("0"), picture}) ? QImage(picture) : QImage();
         int count = image.isNull() ? -1 : 0;
