@@ -54,16 +54,14 @@ private slots:
         QTest::addColumn<int>("protocolIndex");
         QTest::addColumn<QString>("radio");
         QTest::addColumn<QString>("hostField");
-        QTest::addColumn<QVector<bool>>("enabled"); // host, port, user, password
+        QTest::addColumn<QString>("enabled"); // host, port, user, password: 1 enabled
 
-        QTest::newRow("no proxy, tcp") << "tcp" << 0 << 0 << "rbnNo"
-                                       << "" << QVector<bool>{false, false, false, false};
-        QTest::newRow("system proxy, upper-case TCP") << "TCP" << 1 << 1 << "rbnSystem"
-                                                      << "" << QVector<bool>{false, false, true, true};
-        QTest::newRow("defined proxy, udp") << "udp" << 2 << 1 << "rbnDefine"
-                                            << "proxy.lan" << QVector<bool>{true, true, true, true};
-        QTest::newRow("unknown type") << "tcp" << 7 << 0 << "rbnNo"
-                                      << "" << QVector<bool>{false, false, false, false};
+        const QString none;
+        const QString host = QStringLiteral("proxy.lan");
+        QTest::newRow("no proxy, tcp") << "tcp" << 0 << 0 << "rbnNo" << none << "0000";
+        QTest::newRow("system proxy, upper-case TCP") << "TCP" << 1 << 1 << "rbnSystem" << none << "0011";
+        QTest::newRow("defined proxy, udp") << "udp" << 2 << 1 << "rbnDefine" << host << "1111";
+        QTest::newRow("unknown type") << "tcp" << 7 << 0 << "rbnNo" << none << "0000";
     }
 
     void form_followsStoredSettings()
@@ -73,7 +71,7 @@ private slots:
         QFETCH(int, protocolIndex);
         QFETCH(QString, radio);
         QFETCH(QString, hostField);
-        QFETCH(QVector<bool>, enabled);
+        QFETCH(QString, enabled);
 
         m_config->setString(QStringLiteral("protocol"), protocol);
         m_config->setInteger(QStringLiteral("proxytype"), proxyType);
@@ -90,7 +88,7 @@ private slots:
         QCOMPARE(child<QLineEdit>(dialog, "tbxHost")->text(), hostField);
         const char *fields[] = {"tbxHost", "tbxPort", "tbxUser", "tbxPass"};
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(child<QLineEdit>(dialog, fields[i])->isEnabled(), enabled.at(i));
+            QCOMPARE(child<QLineEdit>(dialog, fields[i])->isEnabled(), enabled.at(i) == QLatin1Char('1'));
     }
 
     void ok_storesEveryKey_appliesProxy_andWritesFile()
@@ -153,15 +151,12 @@ private slots:
         QTest::addColumn<QString>("expectedUser");
         QTest::addColumn<QString>("expectedHost");
 
-        QTest::newRow("http proxy, stored credentials") << QByteArray("http://127.0.0.1:3128") << "stored"
-                                                        << "127.0.0.1";
-        QTest::newRow("http proxy with own user") << QByteArray("http://alice:pw@127.0.0.1:3128") << "alice"
-                                                  << "127.0.0.1";
-        QTest::newRow("socks5 becomes http") << QByteArray("socks5://127.0.0.1:3128") << "stored"
-                                             << "127.0.0.1";
+        const QString local = QStringLiteral("127.0.0.1");
+        QTest::newRow("http proxy, stored credentials") << QByteArray("http://127.0.0.1:3128") << "stored" << local;
+        QTest::newRow("http proxy with own user") << QByteArray("http://alice:pw@127.0.0.1:3128") << "alice" << local;
+        QTest::newRow("socks5 becomes http") << QByteArray("socks5://127.0.0.1:3128") << "stored" << local;
         // The system reports no proxy: the one in effect is kept.
-        QTest::newRow("none reported") << QByteArray() << ""
-                                       << "kept";
+        QTest::newRow("none reported") << QByteArray() << QString() << "kept";
     }
 
     void systemProxy()
