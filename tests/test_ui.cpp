@@ -7,6 +7,7 @@
 #include "sim/webservice.h"
 #include "support/cannedhttpserver.h"
 #include "support/uistation.h"
+#include "ui/cachedframestyle.h"
 #include "ui/sealwidget.h"
 
 #include <QAction>
@@ -14,14 +15,19 @@
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QNetworkProxy>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyleFactory>
+#include <QStyleOptionFrame>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QToolButton>
 
 #include <chrono>
+#include <memory>
+#include <tuple>
 
 namespace {
 
@@ -172,6 +178,12 @@ private slots:
         QCOMPARE(s.find<QLabel>("lblEnd")->text(), localTime(1762164000));
         auto *pack = s.find<QPushButton>("btnPack");
         QCOMPARE(QApplication::focusWidget(), autoSeal ? s.find<QWidget>("txtBarcode") : pack);
+        // A disabled Pack must not hand the focus on to Logout, where a second Space logs out.
+        bool logoutFocused = false;
+        QObject watch;
+        QObject::connect(qApp, &QApplication::focusChanged, &watch, [&](QWidget *, QWidget *now) {
+            logoutFocused = logoutFocused || now == s.find<QWidget>("btnLogout");
+        });
         if (!autoSeal)
             QTest::keyClick(pack, Qt::Key_Space);
 
@@ -190,6 +202,8 @@ private slots:
         UI_TRY_VERIFY(pack->isEnabled());
         QCOMPARE(s.find<QProgressBar>("keyProgress")->value(), 228);
         QCOMPARE(s.find<QLineEdit>("txtBarcode")->selectedText(), barcode);
+        QCOMPARE(s.window->focusWidget(), s.find<QWidget>("txtBarcode"));
+        QVERIFY(!logoutFocused);
     }
 
     void failures_data()
@@ -231,9 +245,11 @@ private slots:
         }
         QSignalSpy statuses(s.linker.get(), &cLinker::updateStatus);
         auto *pack = s.find<QPushButton>("btnPack");
-        QTest::mouseClick(pack, Qt::LeftButton);
+        QTest::keyClick(pack, Qt::Key_Space);
         UI_TRY_VERIFY(pack->isEnabled() && s.find<QPushButton>("btnUnlock")->isEnabled());
         UI_TRY_COMPARE(s.operationStyle(), style);
+        // After a failure Pack has the focus again, so that Space tries once more.
+        QCOMPARE(QApplication::focusWidget(), style == kSuccess ? s.find<QWidget>("txtBarcode") : pack);
         if (!message.isEmpty())
             UI_TRY_COMPARE(s.statusText(), message);
         QCOMPARE(s.seals("1021"), seals);
@@ -450,6 +466,51 @@ private slots:
     }
 
     // Texts from the key and the service are shown as they are, never rendered as markup.
+    // The barcode field's frame comes from a cache; every state must look as the style draws it.
+    void barcodeFrame_drawnAsTheStyleDrawsIt()
+    {
+        CachedFrameStyle cached(QStyleFactory::create(QStringLiteral("fusion")));
+        const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("fusion")));
+        QPalette red = QApplication::palette();
+        red.setColor(QPalette::Highlight, Qt::red);
+        const QStyle::State focused = QStyle::State_Enabled | QStyle::State_HasFocus;
+        const std::tuple<QSize, QStyle::State, QPalette> looks[] = {
+            {{661, 29}, focused, QApplication::palette()},
+            {{661, 29}, QStyle::State_Enabled, QApplication::palette()},
+            {{661, 29}, QStyle::State_None, QApplication::palette()},
+            {{661, 29}, focused, red},
+            {{300, 40}, focused, QApplication::palette()}};
+        for (int round = 0; round < 2; ++round) { // the second round draws from the cache
+            for (const auto &[size, state, palette] : looks) {
+                QStyleOptionFrame option;
+                option.rect = QRect(QPoint(3, 2), size);
+                option.state = state;
+                option.palette = palette;
+                option.lineWidth = 1;
+                QImage pictures[2];
+                for (int i = 0; i < 2; ++i) {
+                    pictures[i] = QImage(size + QSize(6, 4), QImage::Format_ARGB32_Premultiplied);
+                    pictures[i].fill(Qt::white);
+                    QPainter painter(&pictures[i]);
+                    (i ? fusion.get() : static_cast<QStyle *>(&cached))
+                        ->drawPrimitive(QStyle::PE_FrameLineEdit, &option, &painter);
+                }
+                int delta = 0; // antialiased edges composed in one step or two may differ by rounding
+                for (int y = 0; y < pictures[0].height(); ++y)
+                    for (int x = 0; x < pictures[0].width(); ++x)
+                        for (int shift : {0, 8, 16})
+                            delta = qMax(delta, qAbs(int((pictures[0].pixel(x, y) >> shift) & 0xff) -
+                                                     int((pictures[1].pixel(x, y) >> shift) & 0xff)));
+                QVERIFY2(delta <= 2, qPrintable(QStringLiteral("round %1, %2x%3, state %4: off by %5")
+                                                    .arg(round)
+                                                    .arg(size.width())
+                                                    .arg(size.height())
+                                                    .arg(int(state))
+                                                    .arg(delta)));
+            }
+        }
+    }
+
     void outsideText_isShownAsPlainText()
     {
         UiStation s(false);
