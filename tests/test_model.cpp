@@ -18,11 +18,6 @@ std::unique_ptr<Result> parseText(const ResultParser &parser, const QByteArray &
     return parser.parse(&document);
 }
 
-QJsonObject objectOf(const QByteArray &members)
-{
-    return QJsonDocument::fromJson("{" + members + "}").object();
-}
-
 // Payloads are freed by their consumer, as the service operations do.
 template <typename T>
 void release(std::unique_ptr<T>)
@@ -229,7 +224,7 @@ private slots:
     {
         QFETCH(Fields, fields);
         QFETCH(QByteArray, members);
-        QTEST(fields(objectOf(members)), "read");
+        QTEST(fields(QJsonDocument::fromJson("{" + members + "}").object()), "read");
     }
 };
 
