@@ -255,6 +255,8 @@ private slots:
         // 1034/3101 already holds seals with 5104 and 5105; 5110's tag needs more than 32 bits.
         QVERIFY(session->sealTimetable("1034", "3101", "5110"));
         QVERIFY(session->hasOtherSeals("1034", "3101", "5105"));
+        QVERIFY(session->sealTimetable("1021", "3101", "5101"));
+        QVERIFY(!session->hasOtherSeals("1021", "3101", "5101")); // its own seal only
         m_service->clearRequests();
         session->renameOtherLocks("1034", "3101", "5105");
         const std::vector<sim::RecordedRequest> requests = m_service->requests();
