@@ -38,7 +38,7 @@ private slots:
 
     // Nothing is written before a key is found or after stop; stop wakes the blocked read without
     // reporting a loss.
-    void plugIn_framesBothWaysUntilStopWakesTheRead()
+    void plugIn_receivesFramesUntilStopWakesTheRead()
     {
         unsigned char payload[] = {0x01, 0x02};
         QCOMPARE(m_link->send(payload, 2), -1);
@@ -54,9 +54,6 @@ private slots:
         m_key->sendPacket(QByteArray());
         m_key->sendPacket(framed(QByteArray::fromHex("0102")));
         QTRY_COMPARE_WITH_TIMEOUT(m_frames, QList<QByteArray>({QByteArray::fromHex("0102")}), kKeyWaitMs);
-        QCOMPARE(m_link->send(payload, 2), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(m_key->packets(), QList<QByteArray>({framed(QByteArray::fromHex("0102"))}),
-                                  kKeyWaitMs);
 
         QElapsedTimer timer;
         timer.start();
@@ -66,7 +63,7 @@ private slots:
         QCoreApplication::sendPostedEvents();
         QCOMPARE(m_states, QList<bool>({true}));
         QCOMPARE(m_link->send(payload, 1), -1);
-        QCOMPARE(m_key->packets().size(), 1);
+        QVERIFY(m_key->packets().isEmpty());
     }
 
     // With the product's poll interval: the failed read and the first look that follows report the loss
