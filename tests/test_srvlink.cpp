@@ -1,7 +1,6 @@
 // The server relay against loopback TCP and UDP servers.
 
 #include "key/srvlink.h"
-#include "key/usblink.h"
 #include "support/keytestsupport.h"
 
 #include <QNetworkDatagram>
