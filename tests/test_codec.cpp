@@ -5,38 +5,6 @@
 
 namespace {
 
-struct MessageCase
-{
-    const char *name;
-    uint8_t type;
-    void (*build)(KMessage &);
-    const char *hex;
-};
-
-const uint8_t kRfTag[] = {0x04, 0xA2, 0x2B};
-
-// The messages the station and the key exchange, with their exact wire bytes.
-// clang-format off
-const MessageCase kCases[] = {
-    {"connect request", REQUEST, [](KMessage &m) { m.addTag(newTagUInt32(TAG_CONNECT, 0)); }, "01011A02000400000000"},
-    {"disconnect", REQUEST, [](KMessage &m) { m.addTag(newTagBytes(TAG_DISCONNECT, nullptr, 0)); }, "01011B050000"},
-    {"scan tag", REQUEST, [](KMessage &m) { m.addTag(newTagBytes(TAG_SCAN, nullptr, 0)); }, "010113050000"},
-    {"open lock", REQUEST, [](KMessage &m) { m.addTag(newTagBytes(TAG_OPEN, nullptr, 0)); }, "010115050000"},
-    {"close lock", REQUEST, [](KMessage &m) { m.addTag(newTagBytes(TAG_CLOSE, nullptr, 0)); }, "010116050000"},
-    {"transfer request", NOTIFY, [](KMessage &m) { m.addTag(newTagNull(TAG_TRANSFER_REQUEST)); }, "000121000000"},
-    {"relay opened", NOTIFY, [](KMessage &m) { m.addTag(newTagBytes(TAG_CONNECT, nullptr, 0)); }, "00011A050000"},
-    {"relay closed", NOTIFY, [](KMessage &m) { m.addTag(newTagBytes(TAG_DISCONNECT, nullptr, 0)); }, "00011B050000"},
-    {"host query answer", NOTIFY, [](KMessage &m) {
-         m.addTag(newTagUInt32(TAG_HOST_QUERY, 0xFFFFFFFF)); m.addTag(newTagUInt32(TAG_HOST_QUERY_END, 0xFFFFFFFF)); },
-     "0002 10020004FFFFFFFF 11020004FFFFFFFF"},
-    {"every item type", DATA, [](KMessage &m) {
-         m.addTag(newTagNull(TAG_TRANSFER_REQUEST)); m.addTag(newTagString(TAG_BOX, "abc"));
-         m.addTag(newTagUInt32(TAG_SERIAL, 0xABCDEF)); m.addTag(newTagUInt16(TAG_PORT, 0x1234));
-         m.addTag(newTagUInt8(TAG_KEY_BAR, 0x80)); m.addTag(newTagBytes(TAG_SCAN, kRfTag, 3)); },
-     "0506 21000000 0101000461626300 0002000400ABCDEF 240300021234 0B04000180 1305000304A22B"},
-};
-// clang-format on
-
 QByteArray hexOf(const uint8_t *data, int n)
 {
     return QByteArray(reinterpret_cast<const char *>(data), n).toHex().toUpper();
@@ -57,21 +25,23 @@ class TestCodec : public QObject
     Q_OBJECT
 
 private slots:
-    void serialize_writesExactBytesThatParseToTheSameItems_data()
-    {
-        QTest::addColumn<int>("index");
-        for (size_t i = 0; i < std::size(kCases); ++i)
-            QTest::newRow(kCases[i].name) << static_cast<int>(i);
-    }
+    // Every item type with its exact wire bytes, parsed back to the same items; the messages the engine
+    // sends are pinned on the wire by the engine suite.
     void serialize_writesExactBytesThatParseToTheSameItems()
     {
-        QFETCH(int, index);
-        const MessageCase &c = kCases[index];
-        KMessage message(c.type);
-        c.build(message);
+        const uint8_t rf[] = {0x04, 0xA2, 0x2B};
+        KMessage message(DATA);
+        message.addTag(newTagNull(TAG_TRANSFER_REQUEST));
+        message.addTag(newTagString(TAG_BOX, "abc"));
+        message.addTag(newTagUInt32(TAG_SERIAL, 0xABCDEF));
+        message.addTag(newTagUInt16(TAG_PORT, 0x1234));
+        message.addTag(newTagUInt8(TAG_KEY_BAR, 0x80));
+        message.addTag(newTagBytes(TAG_SCAN, rf, 3));
         uint8_t buffer[KMESSAGE_MAX_SIZE];
         const int n = message.serialize(buffer, sizeof buffer);
-        QCOMPARE(hexOf(buffer, n), QByteArray(c.hex).replace(' ', ""));
+        QCOMPARE(hexOf(buffer, n), QByteArray("0506 21000000 0101000461626300 0002000400ABCDEF 240300021234 "
+                                              "0B04000180 1305000304A22B")
+                                       .replace(' ', ""));
         std::unique_ptr<KMessage> parsed = KMessage::parse(buffer, static_cast<size_t>(n));
         QVERIFY(parsed && kprops::sameItems(message, *parsed));
     }
@@ -92,12 +62,6 @@ private slots:
         QCOMPARE(KTagBytes(TAG_DATA, data.data(), 300).encode(wire, sizeof wire), 304);
         QCOMPARE(hexOf(wire, 4), QByteArray("2505012C"));
         QCOMPARE(KTagBytes(TAG_DATA, data.data(), data.size()).length(), uint16_t(1024));
-
-        std::unique_ptr<KMessage> m = parseHex(kCases[9].hex); // Null, String, UInt32, UInt16, UInt8, Bytes
-        m->first(), m->next(), m->next();
-        QCOMPARE(static_cast<KTagUInt32 *>(m->next())->value(), 0xABCDEFu);
-        QCOMPARE(static_cast<KTagUInt16 *>(m->next())->value(), uint16_t(0x1234));
-        QCOMPARE(static_cast<KTagUInt8 *>(m->next())->value(), uint8_t(0x80));
     }
 
     void serialize_limitsTheMessageTo1024Bytes_data()

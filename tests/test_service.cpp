@@ -1,5 +1,4 @@
 #include "service/json.h"
-#include "service/jsonbody.h"
 #include "service/rixrequesthandler.h"
 #include "sim/webservice.h"
 #include "support/cannedhttpserver.h"
@@ -44,22 +43,12 @@ private slots:
         m_dir.reset();
     }
 
-    void jsonBody_escapesTexts()
-    {
-        const QString text = QString::fromUtf8("a\"b\\c\n\t\r\x01 Zoë");
-        const QString body = JsonBody().add("lockId", text).add("type", 2).object();
-        const QString expected = QString::fromUtf8("{\"lockId\":\"a\\\"b\\\\c\\n\\t\\r\\u0001 Zoë\",\"type\":2}");
-        QCOMPARE(body, expected);
-        QCOMPARE(QJsonDocument::fromJson(body.toUtf8()).object().value("lockId").toString(), text);
-    }
-
     void baseUrl_followsHostText()
     {
-        OutputCapture capture;
+        OutputCapture quiet;
         QCOMPARE(JSON("10.0.0.5", "443").baseUrl(), "http://10.0.0.5:443");
         QCOMPARE(JSON("https://vesk.example", "443").baseUrl(), "https://vesk.example:443");
         QCOMPARE(JSON("myhttphost", "80").baseUrl(), "myhttphost:80");
-        QCOMPARE(capture.messages().value(1), "URL that will be used: [http://10.0.0.5:443]");
         QCOMPARE(JSON("h", "1").replyTimeout(), 30000);
         const QNetworkRequest request = RixRequestHandler::buildRequest("http://h:1/veskservice/login");
         QCOMPARE(request.attribute(QNetworkRequest::RedirectPolicyAttribute).toInt(),
@@ -68,43 +57,38 @@ private slots:
 
     void operations_sendExactRequests_data()
     {
-        QTest::addColumn<Operation>("operation");
         QTest::addColumn<QByteArray>("target");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("logged");
-        QTest::newRow("find lock") << Operation([](JSON &s) { return bool(s.findLockByRf("303659")); })
-                                   << QByteArray("/veskservice/lock/find/by/rf/303659") << QByteArray() << QString();
-        QTest::newRow("find lock, odd tag")
-            << Operation([](JSON &s) { return !s.findLockByRf("a/b? c"); })
-            << QByteArray("/veskservice/lock/find/by/rf/a%2Fb%3F%20c") << QByteArray() << QString();
-        QTest::newRow("validate") << Operation([](JSON &s) { return !s.validateLock("L\"1", "123"); })
-                                  << QByteArray("/veskservice/lock/validate")
-                                  << QByteArray("{\"lockId\":\"L\\\"1\",\"description\":\"123\",\"type\":2}")
-                                  << QString();
-        QTest::newRow("link") << Operation([](JSON &s) { return bool(s.linkSubjectToCenter("2531011021")); })
-                              << QByteArray("/veskservice/examschedule/link/subject/to/center")
-                              << QByteArray(R"({"scanCode":"2531011021"})") << QString();
-        QTest::newRow("assign") << Operation([](JSON &s) { return s.assignSubjectToCenter("1052", "3101"); })
-                                << QByteArray("/veskservice/examschedule/assign/sub/center/")
-                                << QByteArray(R"([{"pointId":"1052","tableId":"3101"}])") << QString();
-        QTest::newRow("deassign") << Operation([](JSON &s) { return s.deassignSubjectToCenter("1052", "3101"); })
-                                  << QByteArray("/veskservice/examschedule/deassign/sub/center/")
-                                  << QByteArray(R"([{"pointId":"1052","tableId":"3101"}])") << QString();
-        QTest::newRow("existing seals") << Operation([](JSON &s) { return !s.hasOtherSeals("1&x=2", "3101", "5101"); })
-                                        << QByteArray("/veskservice/examschedule/ap?pointId=1%26x%3D2&tableId=3101")
-                                        << QByteArray() << QString();
-        QTest::newRow("seal") << Operation([](JSON &s) { return bool(s.sealTimetable("1021", "3101", "5101")); })
-                              << QByteArray("/veskservice/timetable/seal")
-                              << QByteArray(R"({"pointId":"1021","tableId":"3101","apId":"5101"})")
-                              << QString("examscehid:7001 ");
+        QTest::addColumn<QByteArray>("body"); // a PUT's, none for a GET
+        QTest::addColumn<Operation>("operation");
+        const auto row = [](const char *name, const char *target, const char *body, Operation operation) {
+            QTest::newRow(name) << QByteArray(target) << QByteArray(body) << operation;
+        };
+        row("find lock", "/veskservice/lock/find/by/rf/303659", "",
+            [](JSON &s) { return bool(s.findLockByRf("303659")); });
+        row("find lock, odd tag", "/veskservice/lock/find/by/rf/a%2Fb%3F%20c", "",
+            [](JSON &s) { return !s.findLockByRf("a/b? c"); });
+        row("validate, texts escaped", "/veskservice/lock/validate",
+            "{\"lockId\":\"a\\\"b\\\\c\\n\\t\\r\\u0001 Zoë\",\"description\":\"1\",\"type\":2}",
+            [](JSON &s) { return !s.validateLock(QString::fromUtf8("a\"b\\c\n\t\r\x01 Zoë"), "1"); });
+        row("link", "/veskservice/examschedule/link/subject/to/center", R"({"scanCode":"2531011021"})",
+            [](JSON &s) { return bool(s.linkSubjectToCenter("2531011021")); });
+        row("assign", "/veskservice/examschedule/assign/sub/center/", R"([{"pointId":"1052","tableId":"3101"}])",
+            [](JSON &s) { return s.assignSubjectToCenter("1052", "3101"); });
+        row("deassign", "/veskservice/examschedule/deassign/sub/center/", R"([{"pointId":"1052","tableId":"3101"}])",
+            [](JSON &s) { return s.deassignSubjectToCenter("1052", "3101"); });
+        row("existing seals", "/veskservice/examschedule/ap?pointId=1%26x%3D2&tableId=3101", "",
+            [](JSON &s) { return !s.hasOtherSeals("1&x=2", "3101", "5101"); });
+        row("seal", "/veskservice/timetable/seal", R"({"pointId":"1021","tableId":"3101","apId":"5101"})", [](JSON &s) {
+            const std::unique_ptr<Seal> seal = s.sealTimetable("1021", "3101", "5101");
+            return seal && seal->examSchedId() == 7001;
+        });
     }
 
     void operations_sendExactRequests()
     {
-        QFETCH(Operation, operation);
         QFETCH(QByteArray, target);
         QFETCH(QByteArray, body);
-        QFETCH(QString, logged);
+        QFETCH(Operation, operation);
         const std::unique_ptr<JSON> session = signedIn();
         QVERIFY(session);
         QSignalSpy busy(session.get(), &JSON::busyChanged);
@@ -112,7 +96,6 @@ private slots:
         QVERIFY(operation(*session));
         const QString log = capture.messages().join('\n') + QString::fromUtf8(capture.finish());
         QVERIFY2(!log.contains(QString::fromLatin1(session->token().mid(4))), "the session token reached the log");
-        QVERIFY(logged.isEmpty() || capture.messages().contains(logged));
         QCOMPARE(busy.count(), 2);
         QCOMPARE(busy.at(0).at(0).toInt(), 1);
         QCOMPARE(session->busy(), 0);
@@ -124,20 +107,20 @@ private slots:
         const bool put = !body.isEmpty();
         QCOMPARE(bytes(request.method + " " + request.target), (put ? "PUT " : "GET ") + target);
         QCOMPARE(bytes(request.body), body);
-        // Qt's HTTP layer writes Content-Length itself, after the headers the handler sets.
-        QList<QByteArray> expected = {"DRAV-Token", "Accept", "Content-Type"};
-        if (put)
-            expected << "X-HTTP-Method-Override";
-        QList<QByteArray> sent;
+        // The handler's headers in order; Qt's HTTP layer writes Content-Length itself, after them.
+        const QByteArrayList names = {"DRAV-Token", "Accept", "Content-Type", "X-HTTP-Method-Override",
+                                      "Content-Length"};
+        QByteArrayList sent;
         for (const auto &header : request.headers) {
-            if (expected.contains(bytes(header.first)))
-                sent << bytes(header.first);
+            if (names.contains(bytes(header.first)))
+                sent << bytes(header.first + ": " + header.second);
         }
+        QByteArrayList expected = {"DRAV-Token: " + session->token(), "Accept: application/json",
+                                   "Content-Type: application/json"};
+        if (put)
+            expected << "X-HTTP-Method-Override: PUT"
+                     << "Content-Length: " + QByteArray::number(body.size());
         QCOMPARE(sent, expected);
-        QCOMPARE(bytes(request.header("DRAV-Token")), session->token());
-        QCOMPARE(bytes(request.header("Accept") + request.header("Content-Type")), "application/jsonapplication/json");
-        QCOMPARE(bytes(request.header("Content-Length")), put ? QByteArray::number(body.size()) : QByteArray());
-        QCOMPARE(bytes(request.header("X-HTTP-Method-Override")), put ? "PUT" : "");
     }
 
     void login_encodesFormAndMasksSecrets()
@@ -268,11 +251,12 @@ private slots:
     {
         const std::unique_ptr<JSON> session = signedIn();
         QVERIFY(session);
-        OutputCapture capture;
+        OutputCapture quiet;
         // 1034/3101 already holds seals with 5104 and 5105; 5110's tag needs more than 32 bits.
         QVERIFY(session->sealTimetable("1034", "3101", "5110"));
         QVERIFY(session->hasOtherSeals("1034", "3101", "5105"));
-        QVERIFY(capture.messages().contains("Other seal count:2 "));
+        QVERIFY(session->sealTimetable("1021", "3101", "5101"));
+        QVERIFY(!session->hasOtherSeals("1021", "3101", "5101")); // its own seal only
         m_service->clearRequests();
         session->renameOtherLocks("1034", "3101", "5105");
         const std::vector<sim::RecordedRequest> requests = m_service->requests();
@@ -282,11 +266,6 @@ private slots:
         QCOMPARE(requests[1].body, std::string(R"({"lockId":"5104","description":"303662"})"));
         QCOMPARE(requests[2].body, std::string(R"({"lockId":"5110","description":"5000000123"})"));
         QCOMPARE(m_service->lock("5110")->description, std::string("5000000123"));
-
-        m_service->clearRequests();
-        QVERIFY(!session->hasOtherSeals("1021", "3101", "5101"));
-        session->renameOtherLocks("1021", "3101", "5101");
-        QCOMPARE(m_service->requests().size(), std::size_t(2));
     }
 
     void wait_replyFinishedDuringNestedWaitStillCounts()
@@ -330,21 +309,19 @@ private slots:
 
 private:
     // A session signed in to the simulator as "operator", with the recording cleared.
-    std::unique_ptr<JSON> signedIn();
+    std::unique_ptr<JSON> signedIn()
+    {
+        auto session = std::make_unique<JSON>("127.0.0.1", QString::number(m_service->port()));
+        OutputCapture quiet;
+        if (!session->login("operator", "Pack2025").first)
+            return nullptr;
+        m_service->clearRequests();
+        return session;
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<sim::WebService> m_service;
 };
-
-std::unique_ptr<JSON> TestService::signedIn()
-{
-    auto session = std::make_unique<JSON>("127.0.0.1", QString::number(m_service->port()));
-    OutputCapture quiet;
-    if (!session->login("operator", "Pack2025").first)
-        return nullptr;
-    m_service->clearRequests();
-    return session;
-}
 
 QTEST_GUILESS_MAIN(TestService)
 #include "test_service.moc"

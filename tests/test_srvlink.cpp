@@ -1,7 +1,6 @@
 // The server relay against loopback TCP and UDP servers.
 
 #include "key/srvlink.h"
-#include "key/usblink.h"
 #include "support/keytestsupport.h"
 
 #include <QNetworkDatagram>
@@ -20,7 +19,6 @@ class TestSrvLink : public QObject
 private slots:
     void init()
     {
-        m_log = std::make_unique<LogCapture>();
         m_tcpServer = std::make_unique<QTcpServer>();
         QVERIFY(m_tcpServer->listen(QHostAddress::LocalHost, 0));
         m_udpServer = std::make_unique<QUdpSocket>();
@@ -38,7 +36,6 @@ private slots:
         m_relay.reset();
         m_udpServer.reset();
         m_tcpServer.reset();
-        m_log.reset();
     }
 
     void tcpSend_writesStuffedFrame()
@@ -71,9 +68,7 @@ private slots:
             << QList<QByteArray>({QByteArray::fromHex("0506c914"), QByteArray::fromHex("017e668c")});
         QTest::newRow("frame split inside an escape") << QList<QByteArray>({stuffed.left(3), stuffed.mid(3)})
                                                       << QList<QByteArray>({QByteArray::fromHex("017e668c")});
-        QTest::newRow("noise before the flag") << QList<QByteArray>({QByteArray::fromHex("5555") + frame})
-                                               << QList<QByteArray>({QByteArray::fromHex("0506c914")});
-        QTest::newRow("line end between frames dropped")
+        QTest::newRow("line ends between and before frames dropped")
             << QList<QByteArray>({frame + QByteArray("\r\n") + stuffed, QByteArray("\r\n") + frame})
             << QList<QByteArray>(
                    {QByteArray::fromHex("0506c914"), QByteArray::fromHex("017e668c"), QByteArray::fromHex("0506c914")});
@@ -127,15 +122,10 @@ private slots:
         QTest::addColumn<bool>("secondTcp");
         QTest::addColumn<bool>("httpProxy");
         QTest::addColumn<int>("tcpConnections");
-        QTest::addColumn<QStringList>("closing");
-        QTest::newRow("same protocol keeps the connection") << false << false << false << false << 0 << QStringList();
-        QTest::newRow("tcp server hung up: reconnects")
-            << true << true << true << false << 2 << QStringList({"Closing TCP connection"});
-        QTest::newRow("protocol switch closes the old one first")
-            << false << false << true << false << 1
-            << QStringList({"Protocol differs...forcefully closing previous connection.", "Closing UDP connection"});
-        QTest::newRow("udp goes direct past an application http proxy")
-            << false << false << false << true << 0 << QStringList();
+        QTest::newRow("same protocol keeps the connection") << false << false << false << false << 0;
+        QTest::newRow("tcp server hung up: reconnects") << true << true << true << false << 2;
+        QTest::newRow("protocol switch closes the old one first") << false << false << true << false << 1;
+        QTest::newRow("udp goes direct past an application http proxy") << false << false << false << true << 0;
     }
 
     void connectServer()
@@ -145,7 +135,6 @@ private slots:
         QFETCH(bool, secondTcp);
         QFETCH(bool, httpProxy);
         QFETCH(int, tcpConnections);
-        QFETCH(QStringList, closing);
         if (httpProxy)
             QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), 1));
         const quint16 port = m_tcpServer->serverPort();
@@ -164,11 +153,8 @@ private slots:
         QCOMPARE(m_relay->state(), secondTcp ? srvLink::TcpOpen : srvLink::UdpOpen);
         QCOMPARE(m_relay->port(), port);
         QCOMPARE(int(bool(server)) + int(bool(second)), tcpConnections);
-        QStringList closed;
-        for (const QString &line : m_log->lines())
-            if (line.startsWith(QLatin1String("Closing")) || line.startsWith(QLatin1String("Protocol differs")))
-                closed.append(line);
-        QCOMPARE(closed, closing);
+        QCOMPARE(m_relay->findChild<QUdpSocket *>()->state(),
+                 secondTcp ? QAbstractSocket::UnconnectedState : QAbstractSocket::BoundState);
 
         unsigned char payload[] = {0x42};
         QVERIFY(m_relay->send(payload, 1) > 0);
@@ -181,7 +167,6 @@ private slots:
     void ipv6OnlyHost_isRefusedAndRelayStaysClosed()
     {
         QVERIFY(!m_relay->connectServer("::1", m_tcpServer->serverPort(), true));
-        QCOMPARE(m_log->count(QStringLiteral("IP version 6 not supported")), 1);
         QVERIFY(m_relay->hostAddress().isNull());
         unsigned char payload[] = {0x01};
         QCOMPARE(m_relay->send(payload, 1), -1);
@@ -209,21 +194,18 @@ private slots:
     }
 
 private:
-    QTcpSocket *acceptTcp();
+    QTcpSocket *acceptTcp()
+    {
+        if (!m_tcpServer->hasPendingConnections() && !m_tcpServer->waitForNewConnection(kKeyWaitMs))
+            return nullptr;
+        return m_tcpServer->nextPendingConnection();
+    }
 
-    std::unique_ptr<LogCapture> m_log;
     std::unique_ptr<QTcpServer> m_tcpServer;
     std::unique_ptr<QUdpSocket> m_udpServer;
     std::unique_ptr<srvLink> m_relay;
     QList<QByteArray> m_forwarded;
 };
-
-QTcpSocket *TestSrvLink::acceptTcp()
-{
-    if (!m_tcpServer->hasPendingConnections() && !m_tcpServer->waitForNewConnection(kKeyWaitMs))
-        return nullptr;
-    return m_tcpServer->nextPendingConnection();
-}
 
 QTEST_GUILESS_MAIN(TestSrvLink)
 #include "test_srvlink.moc"

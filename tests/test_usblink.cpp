@@ -19,7 +19,6 @@ class TestUsbLink : public QObject
 private slots:
     void init()
     {
-        m_log = std::make_unique<LogCapture>();
         m_dir = std::make_unique<QTemporaryDir>();
         EmulatedKeyConfig config;
         config.socketPath = m_dir->filePath(QStringLiteral("key.sock"));
@@ -33,15 +32,13 @@ private slots:
     {
         m_link.reset();
         QCoreApplication::sendPostedEvents();
-        m_receiver.reset();
         m_key.reset();
         m_dir.reset();
-        m_log.reset();
     }
 
     // Nothing is written before a key is found or after stop; stop wakes the blocked read without
     // reporting a loss.
-    void plugIn_framesBothWaysUntilStopWakesTheRead()
+    void plugIn_receivesFramesUntilStopWakesTheRead()
     {
         unsigned char payload[] = {0x01, 0x02};
         QCOMPARE(m_link->send(payload, 2), -1);
@@ -57,9 +54,6 @@ private slots:
         m_key->sendPacket(QByteArray());
         m_key->sendPacket(framed(QByteArray::fromHex("0102")));
         QTRY_COMPARE_WITH_TIMEOUT(m_frames, QList<QByteArray>({QByteArray::fromHex("0102")}), kKeyWaitMs);
-        QCOMPARE(m_link->send(payload, 2), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(m_key->packets(), QList<QByteArray>({framed(QByteArray::fromHex("0102"))}),
-                                  kKeyWaitMs);
 
         QElapsedTimer timer;
         timer.start();
@@ -69,7 +63,7 @@ private slots:
         QCoreApplication::sendPostedEvents();
         QCOMPARE(m_states, QList<bool>({true}));
         QCOMPARE(m_link->send(payload, 1), -1);
-        QCOMPARE(m_key->packets().size(), 1);
+        QVERIFY(m_key->packets().isEmpty());
     }
 
     // With the product's poll interval: the failed read and the first look that follows report the loss
@@ -87,6 +81,7 @@ private slots:
     // Frames read while the window is busy wait for it up to a bound; the rest are dropped and counted.
     void keyFloodsWhileWindowBusy_waitingFramesBounded()
     {
+        const LogCapture log;
         plugIn();
         const int sent = usbLink::kMaxQueuedFrames + 40;
         for (int i = 0; i < sent; ++i)
@@ -100,7 +95,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_frames.size(), usbLink::kMaxQueuedFrames, kKeyWaitMs);
         QCOMPARE(m_frames.first(), QByteArray("0"));
         QCOMPARE(m_frames.last(), QByteArray::number(usbLink::kMaxQueuedFrames - 1));
-        QCOMPARE(m_log->lines().filter(QStringLiteral("dropping frames")).size(), 1);
+        QCOMPARE(log.lines().filter(QStringLiteral("dropping frames")).size(), 1);
     }
 
     // A key that stops reading holds each write for the time-out at most, and is then lost and found again.
@@ -128,47 +123,41 @@ private slots:
     }
 
 private:
-    void plugIn();
-    void makeLink(int pollMs, int writeTimeoutMs = kUsbWriteTimeoutMs);
+    void makeLink(int pollMs, int writeTimeoutMs = kUsbWriteTimeoutMs)
+    {
+        m_link.reset();
+        m_link = std::make_unique<usbLink>(createUsbDevice(m_key->socketPath().toStdString(), writeTimeoutMs), pollMs,
+                                           [] {});
+        m_states.clear();
+        m_stateTimes.clear();
+        m_frames.clear();
+        // Queued to this thread, so the lists are only touched here.
+        connect(m_link.get(), &usbLink::usbConnected, this, [this](bool stat) {
+            m_states.append(stat);
+            m_stateTimes.append(m_clock.elapsed());
+        });
+        connect(m_link.get(), &usbLink::received, this, [this](unsigned char *buff, int len) {
+            const std::unique_ptr<unsigned char[]> owned(buff);
+            m_frames.append(QByteArray(reinterpret_cast<const char *>(buff), len));
+        });
+    }
 
-    std::unique_ptr<LogCapture> m_log;
+    void plugIn()
+    {
+        QVERIFY(m_key->isPluggedIn() || m_key->start());
+        m_link->start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_states, QList<bool>({true}), kKeyWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_key->hasClient(), kKeyWaitMs);
+    }
+
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<EmulatedKey> m_key;
     std::unique_ptr<usbLink> m_link;
-    std::unique_ptr<QObject> m_receiver;
     QList<bool> m_states;
     QList<qint64> m_stateTimes;
     QElapsedTimer m_clock;
     QList<QByteArray> m_frames;
 };
-
-void TestUsbLink::makeLink(int pollMs, int writeTimeoutMs)
-{
-    m_link.reset();
-    m_link =
-        std::make_unique<usbLink>(createUsbDevice(m_key->socketPath().toStdString(), writeTimeoutMs), pollMs, [] {});
-    m_receiver = std::make_unique<QObject>();
-    m_states.clear();
-    m_stateTimes.clear();
-    m_frames.clear();
-    // Queued to this thread, so the lists are only touched here.
-    connect(m_link.get(), &usbLink::usbConnected, m_receiver.get(), [this](bool stat) {
-        m_states.append(stat);
-        m_stateTimes.append(m_clock.elapsed());
-    });
-    connect(m_link.get(), &usbLink::received, m_receiver.get(), [this](unsigned char *buff, int len) {
-        const std::unique_ptr<unsigned char[]> owned(buff);
-        m_frames.append(QByteArray(reinterpret_cast<const char *>(buff), len));
-    });
-}
-
-void TestUsbLink::plugIn()
-{
-    QVERIFY(m_key->isPluggedIn() || m_key->start());
-    m_link->start();
-    QTRY_COMPARE_WITH_TIMEOUT(m_states, QList<bool>({true}), kKeyWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(m_key->hasClient(), kKeyWaitMs);
-}
 
 QTEST_GUILESS_MAIN(TestUsbLink)
 #include "test_usblink.moc"

@@ -2,19 +2,14 @@
 
 #include <QTcpSocket>
 
-CannedHttpServer::CannedHttpServer(int status, const QByteArray &body, const QByteArray &extraHeaders)
-    : m_reply("HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nConnection: close\r\n" + extraHeaders +
-              "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body)
+CannedHttpServer::CannedHttpServer(int status, const QByteArray &body)
+    : CannedHttpServer("HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nConnection: close\r\nContent-Length: " +
+                       QByteArray::number(body.size()) + "\r\n\r\n" + body)
 {
-    listen();
+    m_hangUp = true;
 }
 
-CannedHttpServer::CannedHttpServer(const QByteArray &rawReply) : m_reply(rawReply), m_hangUp(false)
-{
-    listen();
-}
-
-void CannedHttpServer::listen()
+CannedHttpServer::CannedHttpServer(const QByteArray &rawReply) : m_reply(rawReply)
 {
     m_server.listen(QHostAddress::LocalHost, 0);
     connect(&m_server, &QTcpServer::newConnection, this, [this] {

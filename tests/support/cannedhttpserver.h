@@ -11,7 +11,7 @@ class CannedHttpServer : public QObject
 
 public:
     // A whole reply with its Content-Length; the connection is closed after it.
-    CannedHttpServer(int status, const QByteArray &body, const QByteArray &extraHeaders = QByteArray());
+    CannedHttpServer(int status, const QByteArray &body);
     // Exactly these bytes; the connection then stays open, as from a peer that never finishes.
     explicit CannedHttpServer(const QByteArray &rawReply);
 
@@ -19,10 +19,8 @@ public:
     int connections() const { return m_connections; }
 
 private:
-    void listen();
-
     QTcpServer m_server;
     QByteArray m_reply;
-    bool m_hangUp = true;
+    bool m_hangUp = false;
     int m_connections = 0;
 };
