@@ -11,7 +11,7 @@ PACKAGES=(
     libbenchmark-dev
     clang libclang-rt-14-dev
     mingw-w64
-    xvfb xdotool x11-utils libxcb1-dev
+    xvfb xdotool x11-utils
     librsvg2-bin
     dpkg-dev desktop-file-utils appstream icoutils
 )
