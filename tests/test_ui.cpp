@@ -181,9 +181,10 @@ private slots:
         // A disabled Pack must not hand the focus on to Logout, where a second Space logs out.
         bool logoutFocused = false;
         QObject watch;
-        QObject::connect(qApp, &QApplication::focusChanged, &watch, [&](QWidget *, QWidget *now) {
-            logoutFocused = logoutFocused || now == s.find<QWidget>("btnLogout");
-        });
+        QObject::connect(qApp, &QApplication::focusChanged, &watch,
+                         [&, logout = s.find<QWidget>("btnLogout")](QWidget *, QWidget *now) {
+                             logoutFocused = logoutFocused || now == logout;
+                         });
         if (!autoSeal)
             QTest::keyClick(pack, Qt::Key_Space);
 
