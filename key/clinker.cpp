@@ -244,24 +244,6 @@ void cLinker::requestClose()
     sendSingle(REQUEST, newTagBytes(TAG_CLOSE, nullptr, 0));
 }
 
-// The longest leading part of `data` whose DATA message, framed and stuffed, fits one transfer.
-int cLinker::dataChunkFitting(const unsigned char *data, int len)
-{
-    int chunk = std::min(len, KMESSAGE_MAX_DATA_PAYLOAD);
-    for (;;) {
-        KMessage message(DATA);
-        message.addTag(newTagBytes(TAG_DATA, data, static_cast<size_t>(chunk)));
-        uint8_t bytes[KMESSAGE_MAX_SIZE + 1];
-        const int length = message.serialize(bytes, KMESSAGE_MAX_SIZE);
-        bytes[length] = 0;
-        const size_t frame = kframe::frameLength(bytes, static_cast<size_t>(length) + 1);
-        if (frame <= static_cast<size_t>(kframe::kTransferSize) || chunk <= 1)
-            return chunk;
-        // Each escape costs one byte on the wire; drop at least that many payload bytes.
-        chunk -= std::max<int>(1, static_cast<int>((frame - kframe::kTransferSize + 1) / 2));
-    }
-}
-
 // Relay data for the key. More than one DATA message holds goes out as consecutive messages, each
 // small enough that its frame fits one transfer however many bytes need escaping.
 void cLinker::sendUSB(unsigned char *buff, int len)
@@ -272,7 +254,7 @@ void cLinker::sendUSB(unsigned char *buff, int len)
     int offset = 0;
     int messages = 0;
     do {
-        const int chunk = len > 0 ? dataChunkFitting(buff + offset, len - offset) : 0;
+        const int chunk = len > 0 ? dataChunkFitting(buff + offset, len - offset, true) : 0;
         sendSingle(DATA, newTagBytes(TAG_DATA, buff ? buff + offset : nullptr, static_cast<size_t>(chunk)));
         offset += chunk;
         ++messages;

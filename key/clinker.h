@@ -112,7 +112,6 @@ private:
     void tagRead(const KTag &item);
     void sendSingle(uint8_t type, std::unique_ptr<KTag> item);
     void reportRelayClosed();
-    int dataChunkFitting(const unsigned char *data, int len);
 
     usbLink *const m_usb;
     Configuration *const m_config;

@@ -1,5 +1,7 @@
 #include "key/kcodec.h"
 
+#include "key/kframe.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -293,4 +295,21 @@ std::unique_ptr<KMessage> KMessage::parse(const uint8_t *bytes, size_t size)
     if (announced != 0)
         return nullptr;
     return message;
+}
+
+int dataChunkFitting(const uint8_t *data, int len, bool spareByte)
+{
+    int chunk = std::min(std::max(len, 0), KMESSAGE_MAX_DATA_PAYLOAD);
+    for (;;) {
+        KMessage message(DATA);
+        message.addTag(newTagBytes(TAG_DATA, data, static_cast<size_t>(chunk)));
+        uint8_t bytes[KMESSAGE_MAX_SIZE + 1];
+        const int length = message.serialize(bytes, KMESSAGE_MAX_SIZE);
+        bytes[length] = 0;
+        const size_t frame = kframe::frameLength(bytes, static_cast<size_t>(length) + (spareByte ? 1 : 0));
+        if (frame <= static_cast<size_t>(kframe::kTransferSize) || chunk <= 1)
+            return chunk;
+        // Each escape costs one byte on the wire; drop at least that many payload bytes.
+        chunk -= std::max<int>(1, static_cast<int>((frame - kframe::kTransferSize + 1) / 2));
+    }
 }

@@ -170,6 +170,11 @@ std::unique_ptr<KTagUInt32> newTagUInt32(uint8_t tag, uint32_t value);
 std::unique_ptr<KTagBytes> newTagBytes(uint8_t tag, const uint8_t *bytes, size_t count);
 std::unique_ptr<KTagString> newTagString(uint8_t tag, const char *text);
 
+// The longest leading part of `data` (len bytes) that one DATA message carries so that its frame,
+// with `spareByte` a zero byte after the message, fits one transfer to the other side however many
+// bytes need escaping. 0 for len 0; at least 1 otherwise.
+int dataChunkFitting(const uint8_t *data, int len, bool spareByte);
+
 // A message: type, item count (modulo 256) and the items in order. It owns its items.
 class KMessage
 {

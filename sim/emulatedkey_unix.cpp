@@ -30,7 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-using kframe::kTransferSize; // the application reads at most this per packet
 constexpr size_t kMaxReceivedFrame = 4096;
 
 QString hex(const QByteArray &bytes)
@@ -244,21 +243,8 @@ public:
         const int total = payload.size();
         int offset = 0;
         do {
-            int chunk = std::min(total - offset, KMESSAGE_MAX_DATA_PAYLOAD);
-            for (;;) {
-                KMessage message(DATA);
-                message.addTag(newTagBytes(TAG_DATA, bytes + offset, static_cast<size_t>(chunk)));
-                uint8_t buffer[KMESSAGE_MAX_SIZE];
-                const int length = message.serialize(buffer, sizeof(buffer));
-                std::vector<uint8_t> frame(kframe::maxFrameSize(static_cast<size_t>(length)));
-                const size_t frameLength =
-                    kframe::buildFrame(buffer, static_cast<size_t>(length), frame.data(), frame.size());
-                if (frameLength <= static_cast<size_t>(kTransferSize) || chunk <= 1) {
-                    sendPacket(frame.data(), frameLength);
-                    break;
-                }
-                chunk -= std::max<int>(1, static_cast<int>((frameLength - kTransferSize + 1) / 2));
-            }
+            const int chunk = dataChunkFitting(bytes + offset, total - offset, false);
+            sendSingle(DATA, newTagBytes(TAG_DATA, bytes + offset, static_cast<size_t>(chunk)));
             offset += chunk;
         } while (offset < total);
     }
