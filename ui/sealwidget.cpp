@@ -1,13 +1,12 @@
 #include "ui/sealwidget.h"
 
-#include "ui/cachedframestyle.h"
-
 #include "app/configuration.h"
 #include "key/clinker.h"
 #include "model/examschedule.h"
 #include "model/lock.h"
 #include "model/seal.h"
 #include "service/json.h"
+#include "ui/cachedframestyle.h"
 #include "ui_sealwidget.h"
 
 #include <QAction>
@@ -319,8 +318,7 @@ void SealWidget::keyLost()
     // A seal being recorded learns of it when the record returns, and does not send the close.
     if (m_recording)
         return;
-    const bool closing = m_closing;
-    if (m_operation == OperationNone && !closing)
+    if (m_operation == OperationNone && !m_closing)
         return;
     qDebug().noquote() << "Key disconnected during an operation";
     const bool readingTag = m_waitingForTag;
