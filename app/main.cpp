@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 #include "app/resources.h"
+#include "app/shutdownsignals.h"
 #include "app/simplelogger.h"
 #include "app/trace.h"
 #include "ui/packingwindow.h"
@@ -122,6 +123,9 @@ int main(int argc, char *argv[])
     // Lets the desktop match the window to its menu entry and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.vesk.SealStation"));
     auto window = std::make_unique<PackingWindow>();
+    // SIGTERM and its kin end the program as Exit does, once a seal under way has finished.
+    ShutdownSignals shutdownSignals;
+    QObject::connect(&shutdownSignals, &ShutdownSignals::requested, window.get(), &PackingWindow::endRequested);
     window->show();
     const int exitCode = app->exec();
 

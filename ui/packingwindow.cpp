@@ -3,13 +3,16 @@
 #include "app/configuration.h"
 #include "key/clinker.h"
 #include "service/json.h"
+#include "service/rixrequesthandler.h"
 #include "ui/assetproxydialog.h"
 #include "ui/loginwidget.h"
 #include "ui/sealwidget.h"
 #include "ui_packingwindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDebug>
+#include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
 #include <QNetworkProxy>
@@ -17,10 +20,15 @@
 #include <QProgressBar>
 #include <QTimer>
 #include <QToolButton>
+#ifndef QT_NO_SESSIONMANAGER
+#include <QSessionManager>
+#endif
 
 namespace {
 const int kKeyProgressMaximum = 228;
 const int kKeyImageSize = 24;
+const char kLogoutWhileRecording[] = "A seal is being recorded. Please log out once it is done.";
+const char kQuitWhileRecording[] = "A seal is being recorded. Please quit once it is done.";
 
 // The @2x copy where there is one, so that the key state stays sharp on high-DPI screens.
 QImage loadSharpest(const QString &path)
@@ -63,6 +71,15 @@ PackingWindow::PackingWindow(QWidget *parent, cLinker *linker, Configuration *co
     connect(this, &PackingWindow::keyCurrentStatus, m_sealWidget, &SealWidget::keyCurrentStatus);
     // The packing page must also let go of a session that logout removes.
     connect(this, &PackingWindow::serviceDeleted, m_sealWidget, &SealWidget::serviceDeleted);
+    connect(m_sealWidget, &SealWidget::phaseChanged, this, &PackingWindow::sealPhaseChanged);
+#ifndef QT_NO_SESSIONMANAGER
+    connect(qApp, &QGuiApplication::commitDataRequest, this, &PackingWindow::commitData);
+#endif
+    m_endDeadline.setSingleShot(true);
+    connect(&m_endDeadline, &QTimer::timeout, this, [this] {
+        qWarning().noquote() << "The key did not finish in time; quitting";
+        endNow();
+    });
 
     m_ui->appLayout->addWidget(m_sealWidget);
     m_ui->loginLayout->addWidget(m_loginWidget);
@@ -223,14 +240,21 @@ void PackingWindow::loginSuccessful(QString)
 
 void PackingWindow::loginFailed() {}
 
+bool PackingWindow::refusedWhileRecording(const QString &message)
+{
+    // Leaving now would end the seal between its service calls: the record or the close could go
+    // missing and nobody would see it.
+    if (!m_sealWidget->isRecording())
+        return false;
+    qDebug().noquote() << message;
+    statusMessage(message);
+    return true;
+}
+
 void PackingWindow::logoutRequested()
 {
-    if (m_sealWidget->isRecording()) {
-        // Leaving now would end the seal between its service calls: the record or the close could
-        // go missing and nobody would see it.
-        statusMessage(QStringLiteral("A seal is being recorded. Please log out once it is done."));
+    if (refusedWhileRecording(QString::fromLatin1(kLogoutWhileRecording)))
         return;
-    }
     m_keyProgress->setEnabled(false);
     m_keyProgress->hide();
     m_btnLogout->setEnabled(false);
@@ -285,5 +309,91 @@ void PackingWindow::showSettings()
 
 void PackingWindow::exitApplication()
 {
+    if (m_ending == Ending::Now || refusedWhileRecording(QString::fromLatin1(kQuitWhileRecording)))
+        return;
+    endWhenKeyDone();
+}
+
+void PackingWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_ending == Ending::Now) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (refusedWhileRecording(QString::fromLatin1(kQuitWhileRecording)))
+        return;
+    if (!m_sealWidget->isKeyOperationPending()) {
+        m_ending = Ending::Now;
+        event->accept(); // the last window closed ends the event loop
+        return;
+    }
+    endWhenKeyDone();
+}
+
+void PackingWindow::endRequested()
+{
+    qDebug().noquote() << "The system asks the program to end";
+    if (m_ending == Ending::Now)
+        return;
+    endWhenKeyDone();
+}
+
+#ifndef QT_NO_SESSIONMANAGER
+void PackingWindow::commitData(QSessionManager &)
+{
+    // Not an end yet (the logout may still be cancelled): the key gets its time to finish, and the
+    // session manager goes on as soon as this returns.
+    if (m_ending == Ending::Now || !m_sealWidget->isKeyOperationPending())
+        return;
+    qDebug().noquote() << "The session is ending: waiting for the key to finish";
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(m_sealWidget, &SealWidget::phaseChanged, &loop, [this, &loop] {
+        if (!m_sealWidget->isKeyOperationPending())
+            loop.quit();
+    });
+    deadline.start(endWaitLimitMs());
+    loop.exec();
+    if (m_sealWidget->isKeyOperationPending()) {
+        qWarning().noquote() << "The key did not finish in time; the session may end the program";
+        m_ending = Ending::Now;
+    }
+}
+#endif
+
+int PackingWindow::endWaitLimitMs() const
+{
+    return m_service ? m_service->replyTimeout() : RixRequestHandler::ReplyTimeoutMs;
+}
+
+void PackingWindow::endWhenKeyDone()
+{
+    if (!m_sealWidget->isKeyOperationPending()) {
+        endNow();
+        return;
+    }
+    if (m_ending == Ending::WaitingForKey)
+        return;
+    m_ending = Ending::WaitingForKey;
+    qDebug().noquote() << "Quitting once the key has finished";
+    statusMessage(m_sealWidget->isRecording()
+                      ? QStringLiteral("Quitting once the seal is recorded and the lock closed.")
+                      : QStringLiteral("Quitting once the key has answered."));
+    m_endDeadline.start(endWaitLimitMs());
+}
+
+void PackingWindow::sealPhaseChanged()
+{
+    if (m_ending == Ending::WaitingForKey && !m_sealWidget->isKeyOperationPending())
+        endNow();
+}
+
+void PackingWindow::endNow()
+{
+    m_ending = Ending::Now;
+    m_endDeadline.stop();
     QApplication::quit();
 }

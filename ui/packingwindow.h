@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QScopedPointer>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,7 @@ class JSON;
 class LoginWidget;
 class QLabel;
 class QProgressBar;
+class QSessionManager;
 class QToolButton;
 class SealWidget;
 class cLinker;
@@ -43,6 +45,8 @@ public:
 
     Mode currentMode() const;
     JSON *service() const { return m_service.get(); }
+    // True once the program has decided to end and waits for the key to finish a seal or unlock.
+    bool isWaitingToEnd() const { return m_ending == Ending::WaitingForKey; }
     LoginWidget *loginWidget() const { return m_loginWidget; }
     SealWidget *sealWidget() const { return m_sealWidget; }
 
@@ -67,8 +71,34 @@ public slots:
     void showAbout();
     void showSettings();
     void exitApplication();
+    // The system or the session asks the program to end (SIGTERM, a desktop logout): a seal under
+    // way, or a close or open the key has not answered, finishes first, up to the service's time
+    // limit; then the program quits.
+    void endRequested();
+#ifndef QT_NO_SESSIONMANAGER
+    // The session manager's last word before it ends the program: waits as endRequested does.
+    void commitData(QSessionManager &manager);
+#endif
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private:
+    // How far the program is from ending.
+    enum class Ending
+    {
+        No,
+        WaitingForKey, // quits once the page has no seal, close or open under way
+        Now            // the window's close is accepted from here on
+    };
+
+    // The guard of every way out: true, with the status message, while a seal is being recorded.
+    bool refusedWhileRecording(const QString &message);
+    // Quits now, or once the key has answered the close or open in flight.
+    void endWhenKeyDone();
+    void sealPhaseChanged();
+    void endNow();
+    int endWaitLimitMs() const;
     void setMode(Mode mode);
     void showKeyDisconnected();
     void showKeyImage(const QImage &image);
@@ -92,4 +122,6 @@ private:
     QLabel *m_lblKeyState = nullptr;
     QImage m_keyConnectedImage;
     QImage m_keyDisconnectedImage;
+    Ending m_ending = Ending::No;
+    QTimer m_endDeadline;
 };

@@ -15,11 +15,54 @@
 #include <QDebug>
 #include <QHash>
 #include <QMessageBox>
+#include <QMetaEnum>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QStyleFactory>
 
 #include <iterator>
+
+// One seal or unlock, phase by event. "→ X" enters phase X; "fail" returns to Idle with the failure
+// look, the buttons back and the message in the status bar; "-" means the event cannot occur there.
+// Each slot below starts with the phases it acts in and logs the event it ignores elsewhere.
+//
+//  event \ phase  | Idle             | Linking          | WaitingForTag   | Recording(KeyLost)| Closing         |
+//  Opening
+//  ---------------+------------------+------------------+-----------------+-------------------+-----------------+----------------
+//  scan (Enter)   | link → Linking   | refuse: busy     | refuse: busy    | refuse: busy      | refuse: busy    |
+//  refuse: busy link returns   | -                | → Idle, show bag | -               | -                 | - | -
+//  Pack, no bag   | warning          | warning          | ignore          | ignore            | key busy: ignore|
+//  warning Pack, a bag    | scan → Waiting   | -                | ignore          | ignore            | key ready: |
+//  scan → Waiting
+//                 |                  |                  |                 |                   | unconfirmed,    |
+//                 |                  |                  |                 |                   | scan → Waiting  |
+//  Unlock         | open → Opening   | ignore           | ignore          | ignore            | key busy: ignore| open
+//  again
+//                 |                  |                  |                 |                   | key ready:      |
+//                 |                  |                  |                 |                   | unconfirmed,    |
+//                 |                  |                  |                 |                   | open → Opening  |
+//  tag timer      | -                | -                | scan again;     | -                 | -               | -
+//                 |                  |                  | third: fail     |                   |                 |
+//  tag read       | ignore           | ignore           | → Recording     | ignore            | ignore          |
+//  ignore tag not read   | ignore           | ignore           | fail            | ignore            | ignore | ignore
+//  no lock/seal   | -                | -                | -               | fail              | -               | -
+//  seal recorded  | -                | -                | -               | close → Closing;  | -               | -
+//                 |                  |                  |                 | KeyLost: fail     |                 |
+//  "…locked"      | log              | log              | log             | log               | → Idle, success | log
+//  "…unlocked"    | log              | log              | log             | log               | log             | →
+//  Idle, success "Please wait"  | clear look       | clear look       | clear look      | clear look        | clear
+//  look      | clear look other text     | failure look     | failure look     | fail            | failure look      |
+//  fail (look only)| fail (look only) "Un-plug USB"  | nothing          | nothing          | nothing         | nothing
+//  | nothing         | nothing key lost       | nothing          | nothing          | fail            | →
+//  RecordingKeyLost| fail            | fail key ready(b)   | buttons follow   | buttons follow   | (remembered)    |
+//  (remembered)      | buttons follow  | buttons follow logout         | clear bag        | → Idle           | → Idle
+//  | refused by window | clear bag       | clear bag
+//
+// Buttons work in Idle, Linking, Closing and Opening while the key engine lets them; entering
+// Closing takes them from the key until it reports ready, so a closing lock keeps them until the key
+// has finished. A key that finished without confirming the close (it showed "Un-plug USB first", say)
+// leaves the seal unconfirmed: Pack or Unlock then start afresh, and the journal says so.
+// A failure text from the key while closing or opening ends the phase without a status message,
+// as the key's own display says what went wrong.
 
 namespace {
 
@@ -52,6 +95,24 @@ bool wholeMatch(const QString &pattern, const QString &text)
         it = compiled.insert(pattern, QRegularExpression(QRegularExpression::anchoredPattern(pattern),
                                                          QRegularExpression::DotMatchesEverythingOption));
     return it->match(text).hasMatch();
+}
+
+const char *phaseName(SealWidget::Phase phase)
+{
+    return QMetaEnum::fromType<SealWidget::Phase>().valueToKey(int(phase));
+}
+
+// The bag as the journal hears of it.
+StationEvent bagOf(const QString &barcode, const ExamSchedule *details)
+{
+    StationEvent bag;
+    bag.barcode = barcode;
+    if (details) {
+        bag.subject = details->subjectName();
+        bag.school = details->centerName();
+        bag.examSchedId = details->examSchedId();
+    }
+    return bag;
 }
 
 } // namespace
@@ -101,6 +162,110 @@ SealWidget::SealWidget(QWidget *parent, cLinker *linker, Configuration *config)
 
 SealWidget::~SealWidget() = default;
 
+SealWidget::Operation SealWidget::operation() const
+{
+    switch (m_phase) {
+    case Phase::Idle:
+    case Phase::Linking:
+        return OperationNone;
+    case Phase::Opening:
+        return OperationOpen;
+    case Phase::WaitingForTag:
+    case Phase::Recording:
+    case Phase::RecordingKeyLost:
+    case Phase::Closing:
+        break;
+    }
+    return OperationSeal;
+}
+
+// The only place that starts and stops the tag timer, enables the buttons and sets the look.
+void SealWidget::enterPhase(Phase next, Look look)
+{
+    if (next != m_phase) {
+        qDebug().noquote()
+            << QStringLiteral("Phase %1 -> %2").arg(QLatin1String(phaseName(m_phase)), QLatin1String(phaseName(next)));
+        m_phase = next;
+        m_tagRetries = 0;
+        if (next == Phase::WaitingForTag)
+            m_tagTimer.start();
+        else
+            m_tagTimer.stop();
+        if (next == Phase::Closing)
+            m_keyReady = false; // the key reports ready once it has finished the close
+    }
+    switch (look) {
+    case Look::Keep:
+        break;
+    case Look::Clear:
+        m_ui->lblOperationInfo->setStyleSheet(QString());
+        break;
+    case Look::Success:
+        m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kSuccessStyle));
+        break;
+    case Look::Failure:
+        m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
+        break;
+    case Look::Warning:
+        m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kWarningStyle));
+        break;
+    }
+    updateButtons();
+    emit phaseChanged(m_phase);
+}
+
+void SealWidget::updateButtons()
+{
+    const bool pageAllows = m_phase != Phase::WaitingForTag && !isRecording();
+    const bool enabled = pageAllows && m_keyReady;
+    // A disabled button hands the focus on along the chain, which ends at Logout: a second Space
+    // or Enter would then log the operator out in the middle of the seal. The page holds it instead.
+    if (!enabled && (m_ui->btnPack->hasFocus() || m_ui->btnUnlock->hasFocus())) {
+        m_focusReturn = m_ui->btnPack->hasFocus() ? m_ui->btnPack : m_ui->btnUnlock;
+        setFocus(Qt::OtherFocusReason);
+    }
+    m_ui->btnPack->setEnabled(enabled);
+    m_ui->btnUnlock->setEnabled(enabled);
+    if (enabled && m_focusReturn && hasFocus())
+        m_focusReturn->setFocus(Qt::OtherFocusReason);
+    if (enabled)
+        m_focusReturn.clear();
+}
+
+void SealWidget::fail(StationEvent::Kind kind, const QString &message, const QString &outcome)
+{
+    report(kind, outcome.isEmpty() ? message : outcome);
+    if (!message.isEmpty())
+        emit statusMessage(message);
+    enterPhase(Phase::Idle, Look::Failure);
+}
+
+void SealWidget::report(StationEvent::Kind kind, const QString &outcome)
+{
+    StationEvent event = m_current;
+    event.kind = kind;
+    event.outcome = outcome;
+    emit stationEvent(event);
+}
+
+void SealWidget::ignored(const char *what, const QString &detail) const
+{
+    qDebug().noquote() << QStringLiteral("%1 ignored while %2%3")
+                              .arg(QLatin1String(what), QLatin1String(phaseName(m_phase)),
+                                   detail.isEmpty() ? QString() : QStringLiteral(": ") + detail);
+}
+
+bool SealWidget::stillRecording(const QPointer<SealWidget> &self, const QPointer<JSON> &session) const
+{
+    if (!self)
+        return false;
+    // After a logout the window may already have put a fresh, signed-out session in place.
+    if (session && session == m_service && isRecording())
+        return true;
+    qDebug().noquote() << "Session ended during a service call";
+    return false;
+}
+
 void SealWidget::serviceCreated(JSON *service)
 {
     m_service = service;
@@ -109,9 +274,21 @@ void SealWidget::serviceCreated(JSON *service)
 void SealWidget::serviceDeleted()
 {
     m_service = nullptr;
-    // A seal still waiting for its tag ends with the session, and the next operator starts
-    // without the previous operator's bag.
-    endOperation();
+    // The next operator starts without the previous operator's bag. A close or open already sent
+    // stays with the key, whose answer still ends it.
+    switch (m_phase) {
+    case Phase::Linking:
+    case Phase::WaitingForTag:
+    case Phase::Recording:
+    case Phase::RecordingKeyLost:
+        enterPhase(Phase::Idle, Look::Clear);
+        break;
+    case Phase::Idle:
+    case Phase::Closing:
+    case Phase::Opening:
+        enterPhase(m_phase, Look::Clear);
+        break;
+    }
     m_details.reset();
     m_ui->lblSession->clear();
     m_ui->lblSchool->clear();
@@ -130,7 +307,7 @@ void SealWidget::keyOperationStatus(KeyOperation::eOperationStatus) {}
 void SealWidget::keyTransferStatus(KeyStatus::eTransferStatus status)
 {
     if (int(status) == 2)
-        setButtonsEnabled(true);
+        setBtnEnabled(true);
 }
 
 void SealWidget::focusBarcode()
@@ -139,54 +316,21 @@ void SealWidget::focusBarcode()
     m_ui->txtBarcode->selectAll();
 }
 
-void SealWidget::setButtonsEnabled(bool enabled)
-{
-    // A disabled button hands the focus on along the chain, which ends at Logout: a second Space
-    // or Enter would then log the operator out in the middle of the seal. The page holds it instead.
-    if (!enabled && (m_ui->btnPack->hasFocus() || m_ui->btnUnlock->hasFocus())) {
-        m_focusReturn = m_ui->btnPack->hasFocus() ? m_ui->btnPack : m_ui->btnUnlock;
-        setFocus(Qt::OtherFocusReason);
-    }
-    m_ui->btnPack->setEnabled(enabled);
-    m_ui->btnUnlock->setEnabled(enabled);
-    if (enabled && m_focusReturn && hasFocus())
-        m_focusReturn->setFocus(Qt::OtherFocusReason);
-    if (enabled)
-        m_focusReturn.clear();
-}
-
+// The key engine lets the buttons work again (true) or holds them during a relay transfer (false).
 void SealWidget::setBtnEnabled(bool val)
 {
-    setButtonsEnabled(val);
+    m_keyReady = val;
+    updateButtons();
 }
 
-void SealWidget::endOperation()
-{
-    m_tagTimer.stop();
-    m_waitingForTag = false;
-    m_closing = false;
-    m_tagRetries = 0;
-    m_operation = OperationNone;
-    setButtonsEnabled(true);
-    m_ui->lblOperationInfo->setStyleSheet(QString());
-}
-
-bool SealWidget::sessionLost(const QPointer<JSON> &session) const
-{
-    // After a logout the window may already have put a fresh, signed-out session in place.
-    if (session && session == m_service)
-        return false;
-    qDebug().noquote() << "Session ended during a service call";
-    return true;
-}
-
+// Idle: links the scanned code. Every other phase refuses it with the busy message.
 void SealWidget::linkRequested()
 {
     focusBarcode();
-    m_ui->lblOperationInfo->setStyleSheet(QString());
+    enterPhase(m_phase, Look::Clear);
     const QString code = m_ui->txtBarcode->text();
 
-    if (m_operation != OperationNone || m_linking || m_recording) {
+    if (m_phase != Phase::Idle) {
         qDebug().noquote() << kBusyMessage;
         emit statusMessage(QString::fromLatin1(kBusyMessage));
         return;
@@ -198,21 +342,30 @@ void SealWidget::linkRequested()
 
     qDebug().noquote() << QStringLiteral("Linking subject and school using: ") + code;
     m_details.reset();
+    m_current = bagOf(code, nullptr);
     const QPointer<SealWidget> self(this);
     const QPointer<JSON> session(m_service);
-    m_linking = true;
+    enterPhase(Phase::Linking);
     std::unique_ptr<ExamSchedule> details(session->linkSubjectToCenter(code));
     if (!self)
         return;
-    m_linking = false;
-    if (sessionLost(session))
+    if (m_phase != Phase::Linking || !session || session != m_service) {
+        // A logout during the call ended the link; its answer belongs to nobody now.
+        qDebug().noquote() << "Session ended during a service call";
         return;
+    }
     m_details = std::move(details);
-
     if (m_details)
+        m_current = bagOf(code, m_details.get());
+    enterPhase(Phase::Idle);
+
+    if (m_details) {
+        report(StationEvent::Kind::Linked);
         emit linkSuccessful(m_details.get());
-    else
+    } else {
+        report(StationEvent::Kind::LinkFailed);
         emit linkFailed(code);
+    }
 }
 
 void SealWidget::linkSuccessful_Handler(ExamSchedule *details)
@@ -242,64 +395,70 @@ void SealWidget::linkFailed_Handler(QString scanCode)
     focusBarcode();
 }
 
+// Idle and Opening: asks the key for the tag of the linked bag's lock (warns without a bag);
+// Linking: no bag yet, so it warns; Closing: once the key is ready again. A seal under way ignores it.
 void SealWidget::sealSubject()
 {
     qDebug().noquote() << "Seal subject";
-    if (m_waitingForTag || m_recording) {
+    switch (m_phase) {
+    case Phase::Idle:
+    case Phase::Linking:
+    case Phase::Opening:
+        break;
+    case Phase::Closing:
+        if (m_keyReady) {
+            leaveUnconfirmedClose();
+            break;
+        }
+        ignored("Pack");
+        return;
+    case Phase::WaitingForTag:
+    case Phase::Recording:
+    case Phase::RecordingKeyLost:
         // A second Pack now would start a second tag read and record the seal twice.
-        qDebug().noquote() << "Seal already running, request ignored";
+        ignored("Pack");
         return;
     }
-    m_ui->lblOperationInfo->setStyleSheet(QString());
-    m_operation = OperationSeal;
-    m_closing = false;
 
     if (!m_details) {
-        m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kWarningStyle));
-        m_operation = OperationNone;
-        m_waitingForTag = false;
+        enterPhase(m_phase, Look::Warning);
         emit statusMessage(QStringLiteral("Please scan a bag first."));
         qDebug().noquote() << "No linked details exist.";
         return;
     }
 
-    setButtonsEnabled(false);
-    m_waitingForTag = true;
-    m_tagTimer.start();
+    m_current.lockRf.clear();
+    m_current.lockId.clear();
+    enterPhase(Phase::WaitingForTag, Look::Clear);
     m_linker->requestScanTag();
 }
 
+// WaitingForTag: every tick asks again, the third gives up.
 void SealWidget::checkState()
 {
-    if (!m_waitingForTag)
+    if (m_phase != Phase::WaitingForTag) {
+        ignored("Tag timer");
         return;
+    }
     const int previous = m_tagRetries++;
     if (previous < 2) {
         qDebug().noquote() << QStringLiteral("Retry tag read: ") + QString::number(m_tagRetries);
         m_linker->requestScanTag();
         return;
     }
-    giveUpTagRead();
+    qDebug().noquote() << "Tag read failed";
+    fail(StationEvent::Kind::Failed, QStringLiteral("Could not find a seal."));
 }
 
+// WaitingForTag: the key read no tag. Elsewhere it is a late answer to a retry.
 void SealWidget::tagReadFailed()
 {
-    if (!m_service || m_recording || m_closing) {
-        // No session, or a late answer to a retry while the seal of a good read is recorded or closed.
-        qDebug().noquote() << "Tag read failure ignored";
+    if (m_phase != Phase::WaitingForTag) {
+        ignored("Tag read failure");
         return;
     }
-    giveUpTagRead();
-}
-
-void SealWidget::giveUpTagRead()
-{
     qDebug().noquote() << "Tag read failed";
-    // A stopped timer and a cleared wait: later ticks and retries have nothing to do.
-    m_tagTimer.stop();
-    m_tagRetries = 0;
-    m_waitingForTag = false;
-    failOperation(QStringLiteral("Could not find a seal."));
+    fail(StationEvent::Kind::Failed, QStringLiteral("Could not find a seal."));
 }
 
 void SealWidget::keyConnectionChanged(bool connected)
@@ -307,103 +466,86 @@ void SealWidget::keyConnectionChanged(bool connected)
     // The transport reports a lost key twice; only the change from present to gone counts.
     const bool wasPresent = m_keyPresent;
     m_keyPresent = connected;
-    if (wasPresent && !connected) {
-        ++m_keyLosses;
-        keyLost();
+    if (!wasPresent || connected)
+        return;
+    m_keyReady = true; // a key that is gone holds the buttons no longer
+
+    // Without the key's confirmation the lock may still be open: say so instead of waiting silently.
+    switch (m_phase) {
+    case Phase::Idle:
+    case Phase::Linking:
+        updateButtons();
+        return;
+    case Phase::Recording:
+        // The record goes on; when it returns, the close is not sent, even to a key that came back,
+        // which may hold another lock by then.
+        enterPhase(Phase::RecordingKeyLost);
+        return;
+    case Phase::RecordingKeyLost:
+        return;
+    case Phase::WaitingForTag:
+        qDebug().noquote() << "Key disconnected during an operation";
+        fail(StationEvent::Kind::Failed, QStringLiteral("Key disconnected, no tag was read."));
+        return;
+    case Phase::Closing:
+        qDebug().noquote() << "Key disconnected during an operation";
+        fail(StationEvent::Kind::KeyLost, QString::fromLatin1(kNotClosedMessage));
+        return;
+    case Phase::Opening:
+        qDebug().noquote() << "Key disconnected during an operation";
+        fail(StationEvent::Kind::KeyLost, QStringLiteral("Key disconnected before the lock confirmed it was open."));
+        return;
     }
 }
 
-void SealWidget::keyLost()
-{
-    // A seal being recorded learns of it when the record returns, and does not send the close.
-    if (m_recording)
-        return;
-    if (m_operation == OperationNone && !m_closing)
-        return;
-    qDebug().noquote() << "Key disconnected during an operation";
-    const bool readingTag = m_waitingForTag;
-    m_tagTimer.stop();
-    m_waitingForTag = false;
-    m_closing = false;
-    m_tagRetries = 0;
-    // Without the key's confirmation the lock may still be open: say so instead of waiting silently.
-    if (readingTag)
-        failOperation(QStringLiteral("Key disconnected, no tag was read."));
-    else if (m_operation == OperationOpen)
-        failOperation(QStringLiteral("Key disconnected before the lock confirmed it was open."));
-    else
-        failOperation(QString::fromLatin1(kNotClosedMessage));
-}
-
-void SealWidget::failOperation(const QString &message)
-{
-    if (!message.isEmpty())
-        emit statusMessage(message);
-    setButtonsEnabled(true);
-    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
-    m_operation = OperationNone;
-}
-
+// WaitingForTag: the tag of the lock on the bag. It is looked up, the earlier seals are dealt with,
+// the seal is recorded and the key told to close the lock. In any other phase nobody asked for it:
+// a late answer after the page gave up, or a read the key started itself, seals nothing.
 void SealWidget::tagReadSuccess(QString tag)
 {
-    if (!m_service) {
-        qDebug().noquote() << QStringLiteral("No service session, tag ignored: ") + tag;
-        return;
-    }
-    if (!m_details) {
-        // The key can report a tag on its own; without a linked bag there is nothing to seal.
-        qDebug().noquote() << QStringLiteral("No linked bag, tag ignored: ") + tag;
-        return;
-    }
-    if (m_recording || m_closing) {
-        // A late answer to an earlier scan request must not record the seal a second time.
-        qDebug().noquote() << QStringLiteral("Seal already being recorded or closed, tag ignored: ") + tag;
+    if (m_phase != Phase::WaitingForTag || !m_service || !m_details) {
+        ignored("Tag read", tag);
         return;
     }
 
-    m_tagTimer.stop();
     qDebug().noquote() << QStringLiteral("Tag read successful: ") + tag;
-    m_waitingForTag = false;
-    m_tagRetries = 0;
-
     const QPointer<SealWidget> self(this);
     const QPointer<JSON> session(m_service);
     // The report itself shows that the key is there; a loss from now on must keep the close back.
     m_keyPresent = true;
-    const int keyLosses = m_keyLosses;
-    // Refuses scans and further tags until the seal is recorded, also for a read that came too late.
-    m_recording = true;
-    const auto recordingDone = qScopeGuard([this, self] {
-        if (self)
-            m_recording = false;
-    });
+    m_current.lockRf = tag;
+    enterPhase(Phase::Recording);
+    report(StationEvent::Kind::TagRead);
 
     std::unique_ptr<Lock> lock(session->findLockByRf(tag));
-    if (!self || sessionLost(session))
+    if (!stillRecording(self, session))
         return;
     if (!lock) {
         qDebug().noquote() << QStringLiteral("Could not find lock for rf tag ") + tag;
-        failOperation(QStringLiteral("Could not read tag, please try again."));
+        fail(StationEvent::Kind::Failed, QStringLiteral("Could not read tag, please try again."));
         return;
     }
+    m_current.lockId = lock->lockId();
     if (lock->commissionState() == CommissionState::Other) {
         session->validateLock(lock->lockId(), tag);
-        if (!self || sessionLost(session))
+        if (!stillRecording(self, session))
             return;
     }
-    const bool recorded = recordSeal(*lock, session);
-    if (!recorded || !self || sessionLost(session))
+    if (!recordSeal(*lock, session))
         return;
-    if (m_keyLosses != keyLosses) {
+    if (m_phase == Phase::RecordingKeyLost) {
         // The close would reach no key, or one that came back and may no longer hold this lock.
         qDebug().noquote() << "Key lost while the seal was recorded, lock not closed";
-        failOperation(QString::fromLatin1(kNotClosedMessage));
+        report(StationEvent::Kind::SealRecorded);
+        fail(StationEvent::Kind::KeyLost, QString::fromLatin1(kNotClosedMessage));
         return;
     }
-    m_closing = true;
+    report(StationEvent::Kind::SealRecorded);
+    enterPhase(Phase::Closing);
     m_linker->requestClose();
 }
 
+// Runs in Recording (or RecordingKeyLost); true once the service holds the seal.
 bool SealWidget::recordSeal(const Lock &lock, const QPointer<JSON> &session)
 {
     const QString pointId = m_details->pointId();
@@ -413,84 +555,138 @@ bool SealWidget::recordSeal(const Lock &lock, const QPointer<JSON> &session)
 
     if (m_config->multipleSealDialogue()) {
         const bool others = session->hasOtherSeals(pointId, tableId, apId);
-        if (!self || sessionLost(session))
+        if (!stillRecording(self, session))
             return false;
         if (others) {
             const QMessageBox::StandardButton answer =
                 QMessageBox::question(this, QStringLiteral("Multiple seals detected"),
                                       QStringLiteral("Subject already packed, seal an additional bag?"),
                                       QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-            if (!self || sessionLost(session))
+            if (!stillRecording(self, session))
                 return false;
             if (answer == QMessageBox::Yes) {
                 qDebug().noquote() << "Leave existing seals and add another examination bag";
+            } else if (answer != QMessageBox::No) {
+                // The box ended without a choice (closing it chooses No): the program is ending.
+                // Neither the earlier seals nor this one are touched.
+                qDebug().noquote() << "The multiple-seal question was not answered";
+                fail(StationEvent::Kind::Failed, QStringLiteral("Could not link seal subject pair"));
+                return false;
             } else {
+                report(StationEvent::Kind::SealsReplaced);
                 session->renameOtherLocks(pointId, tableId, apId);
-                if (!self || sessionLost(session))
+                if (!stillRecording(self, session))
                     return false;
                 session->reassignSubjectToCenter(pointId, tableId);
-                if (!self || sessionLost(session))
+                if (!stillRecording(self, session))
                     return false;
             }
         }
     }
 
+    report(StationEvent::Kind::SealRequested);
     const std::unique_ptr<Seal> seal(session->sealTimetable(pointId, tableId, apId));
-    if (!self || sessionLost(session))
+    if (!stillRecording(self, session))
         return false;
     if (seal)
         return true;
 
     qDebug().noquote() << "Could not link seal subject pair";
-    failOperation(QStringLiteral("Could not link seal subject pair"));
+    fail(StationEvent::Kind::Failed, QStringLiteral("Could not link seal subject pair"));
     return false;
 }
 
+void SealWidget::leaveUnconfirmedClose()
+{
+    qDebug().noquote() << "The key finished without confirming the close";
+    report(StationEvent::Kind::CloseFailed, QStringLiteral("The key finished without confirming the close"));
+    enterPhase(Phase::Idle);
+}
+
+// Idle and Opening: asks the key to open the lock in front of it (Closing: once the key is ready
+// again). No barcode, no tag read, no service request. A seal under way ignores it, so that its
+// close cannot be taken for an open.
 void SealWidget::openSeal()
 {
-    m_ui->lblOperationInfo->setStyleSheet(QString());
-    m_operation = OperationOpen;
-    m_closing = false;
+    switch (m_phase) {
+    case Phase::Idle:
+    case Phase::Opening:
+        break;
+    case Phase::Closing:
+        if (m_keyReady) {
+            leaveUnconfirmedClose();
+            break;
+        }
+        ignored("Unlock");
+        return;
+    case Phase::Linking:
+    case Phase::WaitingForTag:
+    case Phase::Recording:
+    case Phase::RecordingKeyLost:
+        ignored("Unlock");
+        return;
+    }
+    if (!m_details)
+        m_current = StationEvent();
+    m_current.lockRf.clear();
+    m_current.lockId.clear();
+    enterPhase(Phase::Opening, Look::Clear);
+    report(StationEvent::Kind::UnlockRequested);
     m_linker->requestOpen();
 }
 
-void SealWidget::showSuccess()
-{
-    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kSuccessStyle));
-    focusBarcode();
-    m_operation = OperationNone;
-}
-
-void SealWidget::showFailure()
-{
-    m_closing = false;
-    m_ui->lblOperationInfo->setStyleSheet(QString::fromLatin1(kFailureStyle));
-    m_operation = OperationNone;
-}
-
+// Label 0 of the key's display: its answer to a close or an open, in every phase as the table says.
 void SealWidget::updateLabel(uint Type, QString str)
 {
     qDebug().noquote() << QStringLiteral("Type: ") + QString::number(Type) + QStringLiteral(" : [") + str +
                               QLatin1Char(']');
-    // Without a session no operation of this page is under way.
-    if (Type != 0 || !m_service)
+    if (Type != 0)
+        return;
+    // Without a session and without a close or open in flight, no operation of this page is under way.
+    if (!m_service && m_phase != Phase::Closing && m_phase != Phase::Opening)
         return;
 
     if (wholeMatch(QStringLiteral("Authorised\\r*\\n*locked"), str)) {
         qDebug().noquote() << "Closed successfully";
-        m_closing = false;
-        if (m_operation == OperationSeal)
-            showSuccess();
+        if (m_phase != Phase::Closing) {
+            ignored("Close confirmation");
+            return;
+        }
+        report(StationEvent::Kind::CloseConfirmed, str);
+        focusBarcode();
+        enterPhase(Phase::Idle, Look::Success);
     } else if (wholeMatch(QStringLiteral("Authorised\\r*\\n*unlocked"), str)) {
         qDebug().noquote() << "Opened successfully";
-        if (m_operation == OperationOpen)
-            showSuccess();
+        if (m_phase != Phase::Opening) {
+            ignored("Open confirmation");
+            return;
+        }
+        report(StationEvent::Kind::Unlocked, str);
+        focusBarcode();
+        enterPhase(Phase::Idle, Look::Success);
     } else if (wholeMatch(QStringLiteral("Please wait...s*"), str)) {
         qDebug().noquote() << "Please wait...";
-        m_ui->lblOperationInfo->setStyleSheet(QString());
+        enterPhase(m_phase, Look::Clear);
     } else if (!str.contains(QStringLiteral("Un-plug USB first"))) {
         qDebug().noquote() << QStringLiteral("Failed: ") + str;
-        showFailure();
+        switch (m_phase) {
+        case Phase::WaitingForTag:
+            fail(StationEvent::Kind::Failed, QString(), str);
+            break;
+        case Phase::Closing:
+            fail(StationEvent::Kind::CloseFailed, QString(), str);
+            break;
+        case Phase::Opening:
+            fail(StationEvent::Kind::UnlockFailed, QString(), str);
+            break;
+        case Phase::Idle:
+        case Phase::Linking:
+        case Phase::Recording:
+        case Phase::RecordingKeyLost:
+            // Nothing of this page was asked of the key: the text is shown, the work goes on.
+            enterPhase(m_phase, Look::Failure);
+            break;
+        }
     }
 }
 

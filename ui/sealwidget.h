@@ -1,6 +1,7 @@
 #pragma once
 
 #include "key/keystatus.h"
+#include "ui/stationevent.h"
 
 #include <QPointer>
 #include <QScopedPointer>
@@ -20,6 +21,7 @@ class SealWidget;
 }
 
 // The packing page: scan a bag, read its lock's tag, record the seal and close the lock.
+// One seal or unlock runs through one Phase; the table of its transitions heads sealwidget.cpp.
 class SealWidget : public QWidget
 {
     Q_OBJECT
@@ -33,15 +35,44 @@ public:
     };
     Q_ENUM(Operation)
 
+    enum class Phase
+    {
+        Idle,             // nothing under way; a linked bag may be shown
+        Linking,          // the link of a scanned code waits for the service
+        WaitingForTag,    // Pack asked the key for the lock's tag; the tag timer runs
+        Recording,        // a tag was read: lock lookup, earlier seals and the seal record
+        RecordingKeyLost, // as Recording, but the key went away meanwhile: the close is not sent
+        Closing,          // the close request went out; the key's display text answers it
+        Opening           // the open request went out; the key's display text answers it
+    };
+    Q_ENUM(Phase)
+
+    // How enterPhase leaves the result field.
+    enum class Look
+    {
+        Keep,
+        Clear,
+        Success,
+        Failure,
+        Warning
+    };
+
     // `linker` and `config` default to the process-wide instances.
     explicit SealWidget(QWidget *parent = nullptr, cLinker *linker = nullptr, Configuration *config = nullptr);
     ~SealWidget() override;
 
-    Operation operation() const { return m_operation; }
-    bool isWaitingForTag() const { return m_waitingForTag; }
+    Phase phase() const { return m_phase; }
+    Operation operation() const;
+    bool isWaitingForTag() const { return m_phase == Phase::WaitingForTag; }
     int tagRetries() const { return m_tagRetries; }
-    // True from a tag read until its seal is recorded or refused.
-    bool isRecording() const { return m_recording; }
+    // From a tag read until its seal is recorded and the close request sent, or refused: the span in
+    // which ending the session or the program would leave the service and the lock disagreeing.
+    bool isRecording() const { return m_phase == Phase::Recording || m_phase == Phase::RecordingKeyLost; }
+    // A seal being recorded, or a close or open that the key has not answered yet.
+    bool isKeyOperationPending() const
+    {
+        return isRecording() || m_phase == Phase::Closing || m_phase == Phase::Opening;
+    }
     // The product waits 10 s between tag reads; tests may shorten it.
     void setTagTimerInterval(int milliseconds) { m_tagTimer.setInterval(milliseconds); }
 
@@ -55,6 +86,9 @@ signals:
     void linkSuccessful(ExamSchedule *details);
     void linkFailed(QString scanCode);
     void statusMessage(QString message);
+    void phaseChanged(SealWidget::Phase phase);
+    // What happened to a bag, before the next request for it goes out (direct connections only).
+    void stationEvent(const StationEvent &event);
 
 public slots:
     void serviceCreated(JSON *service);
@@ -79,36 +113,33 @@ public slots:
     void checkState();
 
 private:
+    void enterPhase(Phase next, Look look = Look::Keep);
+    // Back to Idle after a failure: the message (if any) in the status bar, the failure look.
+    void fail(StationEvent::Kind kind, const QString &message, const QString &outcome = QString());
+    void updateButtons();
+    // Closing, the key ready again without having confirmed the close: the seal stays unconfirmed.
+    void leaveUnconfirmedClose();
     bool recordSeal(const Lock &lock, const QPointer<JSON> &session);
     void keyConnectionChanged(bool connected);
-    void keyLost();
-    void giveUpTagRead();
-    void failOperation(const QString &message);
-    void showSuccess();
-    void showFailure();
-    void setButtonsEnabled(bool enabled);
-    // Stops waiting for a tag and returns the page to idle.
-    void endOperation();
-    // True when a logout during the last wait took `session` away; the operation then ends quietly.
-    bool sessionLost(const QPointer<JSON> &session) const;
+    void report(StationEvent::Kind kind, const QString &outcome = QString());
+    // Logs that `what` has no meaning in the current phase.
+    void ignored(const char *what, const QString &detail = QString()) const;
+    // True while the seal that `session` began can go on: the page and its session are still there.
+    bool stillRecording(const QPointer<SealWidget> &self, const QPointer<JSON> &session) const;
 
     const QScopedPointer<Ui::SealWidget> m_ui;
     cLinker *const m_linker;
     Configuration *const m_config;
     QPointer<JSON> m_service;
     std::unique_ptr<ExamSchedule> m_details;
-    bool m_waitingForTag = false;
-    // True while a link call waits, so that a second scan is refused instead of nested.
-    bool m_linking = false;
-    // True from a tag read until its seal is recorded, across the service calls' waits.
-    bool m_recording = false;
-    // True from the close request until the key's label answers it, the key is lost or a new
-    // operation starts: further tag reports then belong to the bag already sealed.
-    bool m_closing = false;
+    Phase m_phase = Phase::Idle;
+    // The bag and lock of the seal or unlock under way, as the journal hears of them. A close or an
+    // open outlives a logout, which clears `m_details`.
+    StationEvent m_current;
+    // Not phases: whether the key is plugged in, whether the key engine lets the buttons work (false
+    // from a close request or a relay opening until the key reports ready), and a setting.
     bool m_keyPresent = false;
-    // Counts the key's losses, so that a seal record can tell whether the key went away meanwhile.
-    int m_keyLosses = 0;
-    Operation m_operation = OperationNone;
+    bool m_keyReady = true;
     bool m_autoSeal = false;
     int m_tagRetries = 0;
     QTimer m_tagTimer;
