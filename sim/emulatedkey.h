@@ -64,6 +64,8 @@ public:
     // false: the key's firmware hangs and reads nothing more from the application, until it
     // connects afresh.
     void setReading(bool reading);
+    // false: the key takes and records every request but answers none of them: plugged in and silent.
+    void setAnswering(bool answering);
 
     // The key's own requests.
     void sendHostRequest(const QList<int> &tags);  // UInt32 items of tags 16, 17, 18

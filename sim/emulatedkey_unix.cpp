@@ -175,6 +175,7 @@ public:
 
     void failNext(const QString &text) { m_failText = text; }
     void setReading(bool reading) { m_reading = reading; }
+    void setAnswering(bool answering) { m_answering = answering; }
     EmulatedKeyConfig &config() { return m_config; }
 
     void sendMessage(KMessage &message)
@@ -403,6 +404,10 @@ public:
 
     void onRequest(KMessage &message)
     {
+        if (!m_answering) {
+            activity(QStringLiteral("Request not answered: the key is silent"));
+            return;
+        }
         message.first();
         while (const KTag *item = message.next()) {
             switch (item->tag()) {
@@ -617,6 +622,7 @@ public:
     int m_listenFd = -1;
     int m_clientFd = -1;
     bool m_reading = true;
+    bool m_answering = true;
     kframe::StreamDeframer m_deframer{kMaxReceivedFrame};
 
     std::mutex m_commandMutex;
@@ -740,6 +746,11 @@ void EmulatedKey::setSoftwareVersion(const QString &version)
 void EmulatedKey::setReading(bool reading)
 {
     m_engine->run([&] { m_engine->setReading(reading); });
+}
+
+void EmulatedKey::setAnswering(bool answering)
+{
+    m_engine->run([&] { m_engine->setAnswering(answering); });
 }
 
 void EmulatedKey::setStepDelay(int ms)

@@ -176,7 +176,7 @@ private slots:
             return "HTTP/1.1 200 OK\r\nConnection: close\r\n" + headers +
                    "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
         };
-        const int limit = int(RixRequestHandler::MaxReplyBytes);
+        const int limit = 4 * 1024 * 1024; // a reply of 4 MiB is taken, one byte more is not
         QTest::newRow("names a user, no token header") << Answer << reply("", named) << "pw"
                                                        << "" << QByteArray();
         QTest::newRow("body just within the limit")

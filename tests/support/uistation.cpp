@@ -4,6 +4,7 @@
 #include "key/clinker.h"
 #include "key/kcodec.h"
 #include "key/usblink.h"
+#include "service/json.h"
 #include "sim/emulatedkey.h"
 #include "sim/webservice.h"
 
@@ -11,6 +12,8 @@
 #include <QDialog>
 #include <QPointer>
 #include <QTimer>
+
+#include <chrono>
 
 UiStation::UiStation(bool plugged, const std::function<void(Configuration &)> &setup)
     : config(std::make_unique<Configuration>())
@@ -105,22 +108,65 @@ QString UiStation::seals(const std::string &pointId) const
     return list.join(QLatin1Char(' '));
 }
 
-void answerNextModal(const std::function<void(QWidget *)> &action)
+const QString kSuccessLook = QStringLiteral("background-color: green; image:url(:/assets/operation_success.png);");
+const QString kFailureLook = QStringLiteral("background-color: red; image:url(:/assets/operation_failed.png);");
+const QString kWarningLook = QStringLiteral("background-color: qlineargradient( x1:0 y1:0, x2:1 y2:0, stop:0 yellow, "
+                                            "stop:1 orange); image:url(:/assets/operation_warn.png);");
+
+ModalAnswer::ModalAnswer(std::function<void(QWidget *)> action, int boundMs)
+    : m_action(std::move(action)), m_boundMs(boundMs)
 {
-    auto *timer = new QTimer(QCoreApplication::instance());
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, action] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible())
+    QObject::connect(&m_timer, &QTimer::timeout, this, &ModalAnswer::poll);
+    m_since.start();
+    m_timer.start(10);
+}
+
+ModalAnswer::~ModalAnswer()
+{
+    if (!m_done)
+        QTest::qVerify(false, "modal came", "the expected modal window never came", __FILE__, __LINE__);
+}
+
+void ModalAnswer::poll()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible()) {
+        if (m_since.elapsed() < m_boundMs)
             return;
-        timer->stop();
-        timer->deleteLater();
-        const QPointer<QWidget> guard(modal);
-        action(modal);
-        // A failed check in `action` returns early: end the modal so that the test fails, not hangs.
-        if (auto *dialog = qobject_cast<QDialog *>(guard.data()); dialog && dialog->isVisible())
-            dialog->reject();
+        m_timer.stop();
+        m_done = true;
+        QTest::qVerify(false, "modal came", "no modal window came within the wait", __FILE__, __LINE__);
+        return;
+    }
+    m_timer.stop();
+    m_done = true;
+    const QPointer<QWidget> guard(modal);
+    m_action(modal);
+    // A failed check in `action` returns early: end the modal so that the test fails, not hangs.
+    if (auto *dialog = qobject_cast<QDialog *>(guard.data()); dialog && dialog->isVisible())
+        dialog->reject();
+}
+
+std::unique_ptr<ModalAnswer> answerNextModal(const std::function<void(QWidget *)> &action, int boundMs)
+{
+    return std::make_unique<ModalAnswer>(action, boundMs);
+}
+
+void duringSlowCall(UiStation &s, QTimer &poll, const QString &path, const std::function<void()> &action)
+{
+    s.web->addFault(sim::FaultRule{path.toStdString(), sim::FaultAction::Answer, std::chrono::milliseconds(400), -1});
+    const QPointer<JSON> session(s.window->service());
+    const bool isPrefix = path.endsWith(QLatin1Char('*'));
+    const std::string stem = QString(path).remove(QLatin1Char('*')).toStdString();
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&poll, &s, session, isPrefix, stem, action] {
+        const std::vector<sim::RecordedRequest> requests = s.web->requests();
+        const std::string last = requests.empty() ? std::string() : requests.back().path;
+        if (session && session->busy() > 0 && (isPrefix ? last.rfind(stem, 0) == 0 : last == stem)) {
+            poll.stop();
+            action();
+        }
     });
-    timer->start(10);
+    poll.start(5);
 }
 
 QList<int> keyRequestTags(const EmulatedKey &key)

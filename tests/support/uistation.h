@@ -5,10 +5,12 @@
 
 #include "ui/packingwindow.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <functional>
@@ -23,6 +25,11 @@ constexpr int kUiWaitMs = 3000;
         QCOMPARE(actual, expected);                                                                                    \
     } while (false)
 #define UI_TRY_VERIFY(cond) UI_TRY_COMPARE(bool(cond), true)
+
+// The looks of the result field, as the page's style sheets spell them.
+extern const QString kSuccessLook;
+extern const QString kFailureLook;
+extern const QString kWarningLook;
 
 class Configuration;
 class EmulatedKey;
@@ -78,8 +85,32 @@ public:
 };
 
 // Hands the next application-modal widget (message box, dialog) to `action` while the code under
-// test waits in its exec().
-void answerNextModal(const std::function<void(QWidget *)> &action);
+// test waits in its exec(). The watch lives as long as the returned object: hold it for the test.
+// A modal that does not come within kUiWaitMs, or has not come when the object goes, fails the
+// test that expected it.
+class ModalAnswer : public QObject
+{
+public:
+    explicit ModalAnswer(std::function<void(QWidget *)> action, int boundMs = kUiWaitMs);
+    ~ModalAnswer() override;
+
+    bool isWatching() const { return m_timer.isActive(); }
+
+private:
+    void poll();
+
+    const std::function<void(QWidget *)> m_action;
+    const int m_boundMs;
+    QTimer m_timer;
+    QElapsedTimer m_since;
+    bool m_done = false;
+};
+[[nodiscard]] std::unique_ptr<ModalAnswer> answerNextModal(const std::function<void(QWidget *)> &action,
+                                                           int boundMs = kUiWaitMs);
+
+// Delays the service's answers on `path` ("*" ends a prefix) and runs `action` once, from the event
+// loop, while the window's session waits for such an answer.
+void duringSlowCall(UiStation &s, QTimer &poll, const QString &path, const std::function<void()> &action);
 
 // The tags of the REQUEST items the key received, in order (TAG_SCAN, TAG_CLOSE, ...).
 QList<int> keyRequestTags(const EmulatedKey &key);
