@@ -9,6 +9,7 @@
 #include "service/json.h"
 #include "sim/emulatedkey.h"
 #include "sim/webservice.h"
+#include "support/failfast.h"
 #include "support/uistation.h"
 #include "ui/sealwidget.h"
 
@@ -182,6 +183,8 @@ private slots:
         initSealStationResources();
         qRegisterMetaType<JSON *>();
     }
+    void init() { m_failFast.init(); }
+    void cleanup() { m_failFast.cleanup(); }
 
     // Each row is a phase and an event: the phase the page enters, what it asks of the key and the
     // service, the look of the result field, whether Pack and Unlock work, and the status message.
@@ -435,6 +438,9 @@ private slots:
         // The close reached the key whenever the seal was recorded.
         UI_TRY_COMPARE(keyRequestTags(*s.key).count(TAG_CLOSE), seals.isEmpty() ? 0 : 1);
     }
+
+private:
+    FailFast m_failFast;
 };
 
 QTEST_MAIN(TestSealPhases)

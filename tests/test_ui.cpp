@@ -6,6 +6,7 @@
 #include "sim/emulatedkey.h"
 #include "sim/webservice.h"
 #include "support/cannedhttpserver.h"
+#include "support/failfast.h"
 #include "support/uistation.h"
 #include "ui/cachedframestyle.h"
 #include "ui/loginwidget.h"
@@ -68,7 +69,12 @@ private slots:
         initSealStationResources();
         qRegisterMetaType<JSON *>();
     }
-    void cleanup() { QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy)); }
+    void init() { m_failFast.init(); }
+    void cleanup()
+    {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        m_failFast.cleanup();
+    }
 
     // Login waits for the key; a refused login says why, and Enter pressed again while the
     // next one runs sends no second request.
@@ -610,6 +616,9 @@ private slots:
                 .arg(QRegularExpression::escape(QStringLiteral(SEALSTATION_VERSION))));
         QVERIFY2(shape.match(text).hasMatch(), qPrintable(text));
     }
+
+private:
+    FailFast m_failFast;
 };
 
 QTEST_MAIN(TestUi)
