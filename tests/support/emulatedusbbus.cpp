@@ -269,6 +269,7 @@ public:
         const std::string node = m_root + d.devnode;
         ::mkfifo(node.c_str(), 0666);
         d.node = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        ::fcntl(d.node, F_SETPIPE_SZ, 4096); // one page: filled and drained with one call each
         if (!accessible)
             ::chmod(node.c_str(), 0);
         setReady(d, false);
