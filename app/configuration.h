@@ -34,6 +34,8 @@ constexpr Text ProxyHost{"proxyhost", ""};
 constexpr Integer ProxyPort{"proxyport", 0};
 constexpr Text ProxyUser{"proxyuser", ""};
 constexpr Text ProxyPass{"proxypass", ""};
+// VID:PID pairs of keys whose firmware carries no OS descriptor (Linux), e.g. "1234:5678, 1234:5679".
+constexpr Text UsbIds{"usbids", ""};
 } // namespace Setting
 
 // The per-user settings store: a flat key=value table read once from

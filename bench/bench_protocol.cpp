@@ -34,7 +34,7 @@ class FramePipe : public kframe::BytePipe
 public:
     const uint8_t *frame = nullptr;
     int frameLen = 0;
-    int writeBulk(const uint8_t *, int count) override { return count; }
+    int writeBulk(const uint8_t *, int count, kframe::Deadline) override { return count; }
     int readBulk(uint8_t *buffer, int capacity) override
     {
         const int n = frameLen < capacity ? frameLen : capacity;

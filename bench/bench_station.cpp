@@ -216,7 +216,7 @@ public:
 
     bool openDevice() override { return m_inner->openDevice(); }
     int readBulk(uint8_t *buffer, int capacity) override { return m_inner->readBulk(buffer, capacity); }
-    int writeBulk(const uint8_t *data, int count) override
+    int writeBulk(const uint8_t *data, int count, kframe::Deadline deadline) override
     {
         if (m_armed.exchange(false)) {
             m_writeNs = bench::monotonicNs();
@@ -225,8 +225,10 @@ public:
             if (m_onWrite)
                 m_onWrite();
         }
-        return m_inner->writeBulk(data, count);
+        return m_inner->writeBulk(data, count, deadline);
     }
+    kframe::Deadline frameDeadline() const override { return m_inner->frameDeadline(); }
+    bool lostToWriteTimeout() const override { return m_inner->lostToWriteTimeout(); }
     void cancel() override { m_inner->cancel(); }
 
     // Called on the GUI thread, which is also the only writer.

@@ -39,7 +39,7 @@ public:
         m_wake.wait(lock, [this] { return m_cancelled; });
         return -1;
     }
-    int writeBulk(const uint8_t *data, int count) override
+    int writeBulk(const uint8_t *data, int count, kframe::Deadline) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_written.insert(m_written.end(), data, data + count);

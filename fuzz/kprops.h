@@ -6,8 +6,10 @@
 #include "key/kframe.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
+#include <thread>
 #include <vector>
 
 namespace kprops {
@@ -19,13 +21,21 @@ public:
     std::deque<std::vector<uint8_t>> reads;
     std::vector<std::vector<uint8_t>> writes;
     int failWriteIndex = -1; // the write with this index returns -1
+    // From the write with this index on, the pipe takes nothing and each write fails at its deadline.
+    int stallFromWrite = -1;
+    std::chrono::milliseconds writeLimit{1500};
 
-    int writeBulk(const uint8_t *data, int count) override
+    int writeBulk(const uint8_t *data, int count, kframe::Deadline deadline) override
     {
-        const bool fail = static_cast<int>(writes.size()) == failWriteIndex;
+        const int index = static_cast<int>(writes.size());
         writes.emplace_back(data, data + count);
-        return fail ? -1 : count;
+        if (stallFromWrite >= 0 && index >= stallFromWrite) {
+            std::this_thread::sleep_until(deadline);
+            return -1;
+        }
+        return index == failWriteIndex ? -1 : count;
     }
+    kframe::Deadline frameDeadline() const override { return std::chrono::steady_clock::now() + writeLimit; }
     int readBulk(uint8_t *buffer, int capacity) override
     {
         if (reads.empty())

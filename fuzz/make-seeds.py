@@ -68,3 +68,29 @@ replies = {
 }
 for k, v in replies.items():
     open(f'corpus/reply/{k}', 'w').write(v)
+# MS OS descriptors of a USB device (the key's interface GUID) and the usbids setting, with lying variants.
+os.makedirs('corpus/usbdesc', exist_ok=True)
+GUID = '{42CA71EC-CE1C-44c2-82DE-87D8D8FF6C1E}'
+def u16(text, nuls): return text.encode('utf-16-le') + b'\0\0' * nuls
+def le16(v): return struct.pack('<H', v)
+def le32(v): return struct.pack('<I', v)
+name = u16('DeviceInterfaceGUIDs', 1)
+value = u16(GUID, 2)
+prop = le16(10 + len(name) + len(value)) + le16(4) + le16(7) + le16(len(name)) + name + le16(len(value)) + value
+compat = H('14 00 03 00') + b'WINUSB\0\0' + bytes(8)
+msos20_set = le16(10) + le16(0) + le32(0x06030000) + le16(10 + len(compat) + len(prop)) + compat + prop
+bos = H('05 0F 21 00 01') + H('1C 10 05 00 DF 60 DD D8 89 45 C7 4C 9C D2 65 9D 9E 64 8A 9F') + le32(0x06030000) + le16(len(msos20_set)) + H('20 00')
+name10 = u16('DeviceInterfaceGUID', 1)
+value10 = u16(GUID, 1)
+section = le32(14 + len(name10) + len(value10)) + le32(1) + le16(len(name10)) + name10 + le32(len(value10)) + value10
+props10 = le32(10 + len(section)) + H('00 01 05 00 01 00') + section
+string_ee = H('12 03') + u16('MSFT100', 0) + H('20 00')
+seeds = {
+ 'bos-msos20': bos, 'set-msos20': msos20_set, 'string-ee': string_ee, 'properties-msos10': props10,
+ 'set-value-past-end': msos20_set[:-82] + le16(82) + msos20_set[-80:],
+ 'properties-guid-unterminated': le32(len(props10) - 2) + props10[4:10] + le32(len(section) - 2) + section[4:60 - 10] + le32(len(value10) - 2) + value10[:-2],
+ 'bos-capability-past-end': bos[:5] + bytes([40]) + bos[6:],
+ 'usbids': b'1234:5678, abcd:EF01;x:1 12345:1\n0:0',
+}
+for k, v in seeds.items():
+    open(f'corpus/usbdesc/{k}', 'wb').write(v)

@@ -77,6 +77,8 @@ cLinker::cLinker(usbLink *usb, Configuration *config, Clock clock, QObject *pare
     // Connected before the thread starts, so that a key found at once is not missed.
     connect(m_usb, &usbLink::received, this, &cLinker::receiveUSB);
     connect(m_usb, &usbLink::usbConnected, this, &cLinker::tryConnectKey);
+    // A key that is there but cannot be opened says so in the status bar instead of staying grey.
+    connect(m_usb, &usbLink::keyUnusable, this, &cLinker::updateStatus);
     if (!m_usb->isRunning())
         m_usb->start(QThread::NormalPriority);
 

@@ -134,10 +134,11 @@ size_t buildFrame(const uint8_t *payload, size_t len, uint8_t *out, size_t capac
 int sendWhole(BytePipe &pipe, const uint8_t *payload, int len)
 {
     return withFrame(payload, len, [&pipe](const uint8_t *frame, int frameLen) {
-        const int written = pipe.writeBulk(frame, frameLen);
+        const Deadline deadline = pipe.frameDeadline();
+        const int written = pipe.writeBulk(frame, frameLen, deadline);
         // A transfer that is a whole number of packets needs a short one after it to end.
         if (frameLen % kPacketSize == 0)
-            pipe.writeBulk(&kPacketPadByte, 1);
+            pipe.writeBulk(&kPacketPadByte, 1, deadline);
         return written > 0 ? 1 : 0;
     });
 }
@@ -145,10 +146,11 @@ int sendWhole(BytePipe &pipe, const uint8_t *payload, int len)
 int sendInPieces(BytePipe &pipe, const uint8_t *payload, int len, const std::function<void()> &pause)
 {
     return withFrame(payload, len, [&pipe, &pause](const uint8_t *frame, int frameLen) {
+        const Deadline deadline = pipe.frameDeadline();
         int result = 1;
         for (int offset = 0; offset < frameLen; offset += kPieceSize) {
             const int piece = frameLen - offset < kPieceSize ? frameLen - offset : kPieceSize;
-            if (pipe.writeBulk(frame + offset, piece) <= 0)
+            if (pipe.writeBulk(frame + offset, piece, deadline) <= 0)
                 result = 0;
             if (pause)
                 pause();

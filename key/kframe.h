@@ -2,6 +2,7 @@
 // RFC 1662, the two ways of writing a frame and the receive step. Plain C++17 without Qt.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,22 +38,29 @@ size_t frameLength(const uint8_t *payload, size_t len);
 // Returns the frame length, or 0 when capacity is too small (out may then hold a partial frame).
 size_t buildFrame(const uint8_t *payload, size_t len, uint8_t *out, size_t capacity);
 
+using Deadline = std::chrono::steady_clock::time_point;
+
 // The byte pipe both the USB transport and the tests plug in.
 class BytePipe
 {
 public:
     virtual ~BytePipe() = default;
-    virtual int writeBulk(const uint8_t *data, int count) = 0; // bytes transferred, or -1
-    virtual int readBulk(uint8_t *buffer, int capacity) = 0;   // bytes read (0 possible), or -1
+    // Bytes transferred, or -1; -1 at the latest once `deadline` has passed.
+    virtual int writeBulk(const uint8_t *data, int count, Deadline deadline) = 0;
+    virtual int readBulk(uint8_t *buffer, int capacity) = 0; // bytes read (0 possible), or -1
+    // When a frame begun now must be written by: every write of one frame shares this deadline.
+    virtual Deadline frameDeadline() const { return Deadline::max(); }
 };
 
 // The frame in one writeBulk, then one extra writeBulk of the single byte 0x30 when the frame length
-// is a multiple of 64. Returns 1 when the frame write transferred bytes, else 0 (also for len < 0).
+// is a multiple of 64, both before one frameDeadline(). Returns 1 when the frame write transferred
+// bytes, else 0 (also for len < 0).
 int sendWhole(BytePipe &pipe, const uint8_t *payload, int len);
 
 // The frame in consecutive 63-byte pieces, each its own writeBulk, calling pause() after every piece
-// (the product passes a 1 ms sleep). Returns 1 when every piece transferred bytes, else 0; a failed
-// piece does not stop the remaining ones.
+// (the product passes a 1 ms sleep). All pieces share one frameDeadline(), so a key that stalls holds
+// the frame for one write limit, not one per piece. Returns 1 when every piece transferred bytes, else
+// 0; a failed piece does not stop the remaining ones (past the deadline they fail at once).
 int sendInPieces(BytePipe &pipe, const uint8_t *payload, int len, const std::function<void()> &pause);
 
 // Unstuffs one received transfer with the receive rules (bytes before the opening flag dropped, stop

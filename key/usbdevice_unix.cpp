@@ -1,8 +1,10 @@
 // The emulated key: the application is the client of a Unix-domain SOCK_SEQPACKET socket and each
-// bulk transfer is one packet. This contract is shared with tools outside this program.
+// bulk transfer is one packet. This contract is shared with tools outside this program. The product
+// uses it when $SEALSTATION_KEY_SOCKET is set; the simulator, the demo and the tests use it always.
 
 #include "key/usbdevice.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,6 +30,8 @@ public:
     Connection &operator=(const Connection &) = delete;
 
     int fd() const { return m_fd; }
+
+    std::atomic<bool> timedOut{false}; // dropped because a write timed out
 
 private:
     const int m_fd;
@@ -104,12 +108,11 @@ public:
         }
     }
 
-    int writeBulk(const uint8_t *data, int count) override
+    int writeBulk(const uint8_t *data, int count, kframe::Deadline deadline) override
     {
         const std::shared_ptr<Connection> connection = current();
         if (!connection || !data || count < 0)
             return -1;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_writeTimeoutMs);
         for (;;) {
             const ssize_t n = ::send(connection->fd(), data, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n >= 0)
@@ -120,14 +123,27 @@ public:
                 return -1;
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{connection->fd(), POLLOUT, 0};
-            if (left.count() <= 0 || (::poll(&p, 1, static_cast<int>(left.count())) == 0)) {
+            if (left.count() <= 0) {
                 // The key stopped reading: it is dropped, which wakes the read as on an unplug, and
                 // every later write fails at once.
+                connection->timedOut.store(true);
                 ::shutdown(connection->fd(), SHUT_RDWR);
                 return -1;
             }
+            pollfd p{connection->fd(), POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
         }
+    }
+
+    kframe::Deadline frameDeadline() const override
+    {
+        return std::chrono::steady_clock::now() + std::chrono::milliseconds(m_writeTimeoutMs);
+    }
+
+    bool lostToWriteTimeout() const override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_connection && m_connection->timedOut.load();
     }
 
     void cancel() override
@@ -175,7 +191,7 @@ private:
     const std::string m_path;
     const int m_writeTimeoutMs;
     const uid_t m_ownerUid;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::shared_ptr<Connection> m_connection;
     std::atomic<bool> m_cancelled{false};
 };

@@ -8,7 +8,9 @@
 #include <setupapi.h>
 #include <winusb.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cwchar>
 #include <mutex>
@@ -155,11 +157,6 @@ public:
         if (!WinUsb_QueryDeviceInformation(record->mainInterface, DEVICE_SPEED, &length, &speed))
             return false;
         discoverPipes(*record);
-        // Writes run on the GUI thread: a key that stops reading must not hold it for good.
-        ULONG timeout = static_cast<ULONG>(m_writeTimeoutMs);
-        if (record->dataInterface && record->bulkOutPipe)
-            WinUsb_SetPipePolicy(record->dataInterface, record->bulkOutPipe, PIPE_TRANSFER_TIMEOUT, sizeof(timeout),
-                                 &timeout);
         record->open = true;
 
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -181,24 +178,41 @@ public:
         return static_cast<int>(transferred);
     }
 
-    int writeBulk(const uint8_t *data, int count) override
+    int writeBulk(const uint8_t *data, int count, kframe::Deadline deadline) override
     {
         const std::shared_ptr<DeviceRecord> record = current();
         if (!record || record->dropped.load() || !data || count < 0)
             return -1;
+        // The pipe's time limit is what is left of the frame's, so that the pieces of one frame share it.
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            drop(*record);
+            return -1;
+        }
+        ULONG timeout = static_cast<ULONG>(std::min<long long>(left, 0x7FFFFFFF));
+        WinUsb_SetPipePolicy(record->dataInterface, record->bulkOutPipe, PIPE_TRANSFER_TIMEOUT, sizeof(timeout),
+                             &timeout);
         ULONG transferred = 0;
         // WinUSB takes a non-const buffer although it only reads it for an OUT pipe.
         if (!WinUsb_WritePipe(record->dataInterface, record->bulkOutPipe, const_cast<PUCHAR>(data),
                               static_cast<ULONG>(count), &transferred, nullptr)) {
-            if (GetLastError() == ERROR_SEM_TIMEOUT) {
-                // A key that stopped reading is treated as gone: the read fails and the key is looked
-                // for again; later writes to this record fail at once.
-                record->dropped.store(true);
-                WinUsb_AbortPipe(record->dataInterface, record->bulkInPipe);
-            }
+            if (GetLastError() == ERROR_SEM_TIMEOUT)
+                drop(*record);
             return -1;
         }
         return static_cast<int>(transferred);
+    }
+
+    kframe::Deadline frameDeadline() const override
+    {
+        return std::chrono::steady_clock::now() + std::chrono::milliseconds(m_writeTimeoutMs);
+    }
+
+    bool lostToWriteTimeout() const override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_record && m_record->dropped.load();
     }
 
     void cancel() override
@@ -210,6 +224,14 @@ public:
     }
 
 private:
+    // A key that stopped reading is treated as gone: the read fails and the key is looked for again;
+    // later writes to this record fail at once.
+    static void drop(DeviceRecord &record)
+    {
+        record.dropped.store(true);
+        WinUsb_AbortPipe(record.dataInterface, record.bulkInPipe);
+    }
+
     std::shared_ptr<DeviceRecord> current()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -217,7 +239,7 @@ private:
     }
 
     const int m_writeTimeoutMs;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::shared_ptr<DeviceRecord> m_record;
     std::atomic<bool> m_cancelled{false};
 };
@@ -232,4 +254,9 @@ std::string defaultKeySocketPath()
 std::unique_ptr<UsbDevice> createUsbDevice(const std::string &, int writeTimeoutMs, long)
 {
     return std::make_unique<WinUsbDevice>(writeTimeoutMs);
+}
+
+std::unique_ptr<UsbDevice> createKeyDevice(const KeyDeviceOptions &options)
+{
+    return std::make_unique<WinUsbDevice>(options.writeTimeoutMs);
 }

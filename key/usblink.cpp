@@ -1,14 +1,35 @@
 #include "key/usblink.h"
 
+#include "app/configuration.h"
+
 #include <QDebug>
 #include <QMetaMethod>
 
+#include <algorithm>
 #include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The product's device options from the settings: the ids of keys without OS descriptors.
+KeyDeviceOptions keyDeviceOptions()
+{
+    KeyDeviceOptions options;
+    std::vector<std::string> rejected;
+    options.usbIds = usbdesc::parseUsbIds(Configuration::instance()->get(Setting::UsbIds).toStdString(), &rejected);
+    for (const std::string &entry : rejected)
+        qWarning().noquote() << QStringLiteral("Setting usbids: '%1' is not VID:PID in hexadecimal, ignored")
+                                    .arg(QString::fromStdString(entry));
+    return options;
+}
+
+} // namespace
 
 usbLink *usbLink::get()
 {
     // Lives until the process ends; the engine stops its thread at shutdown.
-    static usbLink *const link = new usbLink(createUsbDevice());
+    static usbLink *const link = new usbLink(createKeyDevice(keyDeviceOptions()));
     return link;
 }
 
@@ -18,11 +39,28 @@ usbLink::usbLink(std::unique_ptr<UsbDevice> device, int pollIntervalMs, std::fun
       m_piecePause(piecePause ? std::move(piecePause) : [] { QThread::msleep(1); })
 {
     qRegisterMetaType<unsigned char *>("unsigned char*");
+    m_device->setArrivalHandler([this] {
+        {
+            std::lock_guard<std::mutex> lock(m_pauseMutex);
+            m_arrived = true;
+        }
+        m_pauseWake.notify_all();
+    });
+    // The device's own text: numbers and words of this program, one line.
+    m_device->setNoticeHandler([this](UsbDevice::Notice notice, const std::string &text) {
+        const QString line = QString::fromStdString(text);
+        qWarning().noquote() << line;
+        if (notice == UsbDevice::Notice::Unusable)
+            emit keyUnusable(line);
+    });
 }
 
 usbLink::~usbLink()
 {
     stop();
+    // The device's event thread may still report an arrival until the device is gone.
+    m_device->setArrivalHandler({});
+    m_device->setNoticeHandler({});
 }
 
 void usbLink::stop()
@@ -40,51 +78,87 @@ void usbLink::stop()
     } while (!wait(50));
 }
 
-void usbLink::pause(int ms)
+int usbLink::nextBackoffMs(int currentMs, int pollIntervalMs)
+{
+    if (currentMs <= 0)
+        return std::min(pollIntervalMs, kMaxBackoffMs);
+    return currentMs >= kMaxBackoffMs / 2 ? kMaxBackoffMs : currentMs * 2;
+}
+
+void usbLink::pause(int ms, bool untilArrival)
 {
     std::unique_lock<std::mutex> lock(m_pauseMutex);
-    m_pauseWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping.load(); });
+    m_pauseWake.wait_for(lock, std::chrono::milliseconds(ms),
+                         [this, untilArrival] { return m_stopping.load() || (untilArrival && m_arrived); });
+    if (untilArrival)
+        m_arrived = false;
 }
 
 void usbLink::run()
 {
-    bool wasConnected = false;
     kframe::FrameReceiver receiver;
     while (!m_stopping.load()) {
-        if (!m_connected.load()) {
-            if (m_device->openDevice()) {
-                if (m_stopping.load())
-                    break;
-                qDebug().noquote() << QStringLiteral("Device found");
-                m_connected.store(1);
-                emit usbConnected(true);
-            } else if (wasConnected) {
-                emit usbConnected(false);
-                wasConnected = false;
-            }
-            pause(m_pollIntervalMs);
-            continue;
-        }
-
-        wasConnected = true;
-        std::unique_ptr<uint8_t[]> payload;
-        int payloadLen = 0;
-        const kframe::FrameReceiver::Step step = receiver.step(*m_device, payload, payloadLen);
-        m_lastReadCount.store(receiver.lastReadCount());
-        if (step == kframe::FrameReceiver::Step::Delivered) {
-            deliver(std::move(payload), payloadLen);
-        } else if (step == kframe::FrameReceiver::Step::PipeFailed) {
-            if (m_stopping.load())
-                break;
-            m_connected.store(0);
-            emit usbConnected(false);
-            receiver.reset();
-            qDebug().noquote() << QStringLiteral("Device disconnected");
-            // The loop looks for the key again at once; a failed first look reports the loss again.
-        }
+        const Phase phase = m_phase.load();
+        if (phase == Phase::Open)
+            readStep(receiver);
+        else
+            look(phase);
     }
-    m_connected.store(0);
+    m_phase.store(Phase::Stopped);
     receiver.reset();
+}
+
+void usbLink::look(Phase from)
+{
+    if (from == Phase::BackingOff) {
+        pause(m_backoffMs.load(), true);
+        if (m_stopping.load())
+            return;
+    }
+    if (m_device->openDevice()) {
+        if (m_stopping.load())
+            return;
+        qDebug().noquote() << QStringLiteral("Device found");
+        m_phase.store(Phase::Open);
+        emit usbConnected(true);
+        pause(m_pollIntervalMs, false);
+        return;
+    }
+    if (from != Phase::Searching) {
+        // The key is gone for good: its loss is reported once more, and a key plugged in later starts
+        // without a back-off.
+        emit usbConnected(false);
+        m_backoffMs.store(0);
+    }
+    m_phase.store(Phase::Searching);
+    pause(m_pollIntervalMs, true);
+}
+
+void usbLink::readStep(kframe::FrameReceiver &receiver)
+{
+    std::unique_ptr<uint8_t[]> payload;
+    int payloadLen = 0;
+    const kframe::FrameReceiver::Step step = receiver.step(*m_device, payload, payloadLen);
+    m_lastReadCount.store(receiver.lastReadCount());
+    if (step == kframe::FrameReceiver::Step::Delivered) {
+        m_backoffMs.store(0);
+        deliver(std::move(payload), payloadLen);
+    } else if (step == kframe::FrameReceiver::Step::PipeFailed) {
+        if (m_stopping.load())
+            return;
+        // A key that is plugged in but does not read would be found again at once and block the window
+        // on its next connect request: it is given longer and longer before the next look.
+        const bool unresponsive = m_device->lostToWriteTimeout();
+        if (unresponsive)
+            m_backoffMs.store(nextBackoffMs(m_backoffMs.load(), m_pollIntervalMs));
+        m_phase.store(unresponsive ? Phase::BackingOff : Phase::Lost);
+        emit usbConnected(false);
+        receiver.reset();
+        qDebug().noquote() << QStringLiteral("Device disconnected");
+        if (unresponsive)
+            qWarning().noquote()
+                << QStringLiteral("Key does not read; looking for it again in %1 ms").arg(m_backoffMs.load());
+    }
 }
 
 // Frames wait in a bounded queue for the GUI thread, so that a key sending faster than the window
@@ -135,18 +209,26 @@ void usbLink::takeFrames()
 
 int usbLink::send(unsigned char *buff, int len)
 {
-    if (!m_connected.load())
+    if (!isConnected())
         return -1;
     if (!buff || len < 0)
         return 0;
-    return kframe::sendWhole(*m_device, buff, len);
+    return sent(kframe::sendWhole(*m_device, buff, len));
 }
 
 int usbLink::framedSend(unsigned char *buff, int len)
 {
-    if (!m_connected.load())
+    if (!isConnected())
         return -1;
     if (!buff || len < 0)
         return 0;
-    return kframe::sendInPieces(*m_device, buff, len, m_piecePause);
+    return sent(kframe::sendInPieces(*m_device, buff, len, m_piecePause));
+}
+
+// A frame the key took shows it reads again.
+int usbLink::sent(int result)
+{
+    if (result == 1)
+        m_backoffMs.store(0);
+    return result;
 }

@@ -2,7 +2,8 @@
 # Measures the performance figures, each against a baseline measured in the same run, and prints
 # them as a table. Builds what it needs first: build/ (Release, Qt 5) and build-qt6/ (Release, Qt 6).
 #
-#   scripts/bench.sh            the figures: start-up and memory with Qt 5, per bag and relay with each Qt
+#   scripts/bench.sh            the figures: start-up and memory with Qt 5, per bag and relay with each Qt,
+#                               and the key's USB transport against its socket (Qt 5, emulated USB bus)
 #   scripts/bench.sh --protocol also the key protocol micro-benchmarks (Google Benchmark)
 #
 # RUNS (start-ups of each program, 15), BAGS (30) and TRANSFERS (9 per key version) set the sample
@@ -33,6 +34,8 @@ for qt in 5 "${qts[@]}"; do
     if [ "$qt" = 5 ]; then
         targets+=(sealstation bench_minimal_widgets sealstation_startup_probe bench_startup)
         [ $protocol = 1 ] && targets+=(bench_protocol)
+        # Built where libumockdev-dev is installed (scripts/deps.sh installs it).
+        cmake --build "$dir" --target help | grep -q ' bench_usb$' && targets+=(bench_usb)
     fi
     cmake --build "$dir" --parallel "$jobs" --target "${targets[@]}" >/dev/null
 done
@@ -68,6 +71,13 @@ for qt in "${qts[@]}"; do
     grep -E '^(#|[a-z_]+ app=)' <<<"$station" | sed -E "s/^# /# Qt $qt: /; s/^([a-z_]+) app=/qt$qt:\\1 app=/" >>"$out"
 done
 
+if [ -x build/bin/bench_usb ]; then
+    echo "Measuring the key's USB transport against its socket ($transfers transfers, 10 s idle each)..." >&2
+    # Under umockdev's preload library, linked into the program; both transports run under it.
+    usb=$(build/bin/bench_usb --transfers "$transfers" 2>"$err") || failed bench_usb
+    grep -E '^(#|[a-z_]+ app=)' <<<"$usb" >>"$out"
+fi
+
 echo
 grep '^#' "$out" | sed 's/^# /  /'
 echo
@@ -85,6 +95,10 @@ BEGIN {
     label["bag_cpu_ms_vs_raw"] = "Per bag: CPU time (ms)|4 requests, raw socket"
     label["relay_mib_s"] = "Relay throughput, key 1.6.3 (MiB/s)|direct TCP to the relay server"
     label["relay_mib_s_whole_frames"] = "Relay throughput, key before 1.6.3 (MiB/s)|direct TCP to the relay server"
+    label["usb_connect_ms"] = "USB key: connect request to answer (ms)|emulated key socket"
+    label["usb_relay_mib_s"] = "USB key: relay, key 1.6.3 (MiB/s)|emulated key socket"
+    label["usb_relay_mib_s_whole_frames"] = "USB key: relay, key before 1.6.3 (MiB/s)|emulated key socket"
+    label["usb_idle_cpu_pct"] = "USB key: idle CPU over 10 s (% of a core)|emulated key socket"
     printf "| %-54s | %11s | %-34s | %9s | %7s |\n", "Figure", "Application", "Baseline", "Baseline", "Ratio"
     printf "|%s|%s|%s|%s|%s|\n", "--------------------------------------------------------", "-------------:", \
         "------------------------------------", "----------:", "--------:"
@@ -95,7 +109,7 @@ BEGIN {
     if (match(key, /^qt[0-9]+:/)) {
         qt = "Qt " substr(key, 3, RLENGTH - 3) ": "
         key = substr(key, RLENGTH + 1)
-    } else if (key == "startup_ms" || key == "peak_rss_mib") {
+    } else if (key == "startup_ms" || key == "peak_rss_mib" || key ~ /^usb_/) {
         qt = "Qt 5: "
     }
     split(label[key], parts, "|")

@@ -3,7 +3,8 @@
 # Windows-only code cannot rot and Unix-only code cannot creep into a shared file.
 #
 #  1. Configures the project for Windows (simulator off) against Debian's Qt 5 (QT5_DIR, else found).
-#  2. Builds the protocol library (codec, framing, WinUSB device) and links a small program against it.
+#  2. Builds the protocol library (codec, framing, OS descriptor parser, WinUSB device) and links a small
+#     program against it, winusb and setupapi: no libusb.
 #  3. Compiles every other source of that configuration, syntax only: the product, the suites that
 #     build on Windows and the moc and uic output, with the Qt headers as system headers.
 set -euo pipefail
@@ -47,9 +48,11 @@ cmake -S "$source" -B "$work/build" -Wno-dev -DCMAKE_TOOLCHAIN_FILE="$work/toolc
     cat "$work/configure.log" >&2
     exit 1
 }
-if grep -q 'sealstation_sim\|_unix\.cpp' "$work/build/compile_commands.json"; then
+# Unix-only: the _unix files, the libusb key device, the simulator and the emulated USB bus of the tests.
+unix_only='sealstation_sim\|_unix\.cpp\|usbdevice_libusb\.cpp\|emulatedusbbus\.cpp'
+if grep -q "$unix_only" "$work/build/compile_commands.json"; then
     echo "The Windows configuration builds Unix-only files:" >&2
-    grep -o '"file": "[^"]*_unix\.cpp"' "$work/build/compile_commands.json" >&2
+    grep -o '"file": "[^"]*"' "$work/build/compile_commands.json" | grep "$unix_only" >&2
     exit 1
 fi
 
@@ -64,7 +67,7 @@ cat >"$work/main.cpp" <<'CPP'
 
 int main()
 {
-    std::unique_ptr<UsbDevice> device = createUsbDevice();
+    std::unique_ptr<UsbDevice> device = createKeyDevice();
     uint8_t buffer[64];
     if (!device->openDevice())
         return 1;
@@ -92,7 +95,7 @@ math(EXPR last "${count} - 1")
 set(lines "")
 foreach(i RANGE ${last})
     string(JSON file GET "${json}" ${i} file)
-    if(file MATCHES "/(kcodec|kframe|usbdevice_win)\\.cpp$|/qrc_[^/]*\\.cpp$")
+    if(file MATCHES "/(kcodec|kframe|usbdescriptors|usbdevice|usbdevice_win)\\.cpp$|/qrc_[^/]*\\.cpp$")
         continue() # built above; embedded resource data
     endif()
     string(JSON dir GET "${json}" ${i} directory)

@@ -8,6 +8,7 @@ PACKAGES=(
     qtbase5-dev qtbase5-dev-tools
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libcpp-httplib-dev libsqlite3-dev sqlite3
+    libusb-1.0-0-dev umockdev libumockdev-dev
     libbenchmark-dev
     clang libclang-rt-14-dev
     mingw-w64

@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # fuzz.sh SECONDS [TARGET...]: builds the libFuzzer targets of the key codec, the framing, the key
-# engine and the service reply parsers with clang and runs each (all by default) for SECONDS, then
-# reports its executions and crashes. Exits non-zero when a target crashed.
+# engine, the USB OS descriptor parser and the service reply parsers with clang and runs each (all by
+# default) for SECONDS, then reports its executions and crashes. Exits non-zero when a target crashed.
 # FUZZ_OUT_DIR (default fuzz/out) holds the binaries, the growing corpus and any crash inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parse receive engine reply)
+[ ${#targets[@]} -gt 0 ] || targets=(parse receive engine usbdesc reply)
 out=${FUZZ_OUT_DIR:-fuzz/out}
 cxx=${FUZZ_CXX:-clang++}
 mkdir -p "$out"
 
-declare -A max_len=([parse]=4096 [receive]=3000 [engine]=8192 [reply]=8192)
+declare -A max_len=([parse]=4096 [receive]=3000 [engine]=8192 [usbdesc]=4200 [reply]=8192)
 # The engine and reply targets are Qt code: their meta-objects come from moc, Qt from pkg-config.
 moc=$(pkg-config --variable=host_bins Qt5Core)/moc
 mkdir -p "$out/moc"
@@ -25,8 +25,8 @@ mocced() {
         echo "$out/moc/moc_$name.cpp"
     done
 }
-engine_sources=(key/clinker.cpp key/srvlink.cpp key/usblink.cpp key/usbdevice_unix.cpp app/configuration.cpp
-    app/trace.cpp)
+engine_sources=(key/clinker.cpp key/srvlink.cpp key/usblink.cpp key/usbdevice.cpp key/usbdevice_unix.cpp
+    key/usbdevice_libusb.cpp key/usbdescriptors.cpp app/configuration.cpp app/trace.cpp)
 failed=0
 for target in "${targets[@]}"; do
     bin="$out/fuzz_$target"
@@ -34,7 +34,9 @@ for target in "${targets[@]}"; do
     if [ "$target" = engine ]; then
         # shellcheck disable=SC2046
         extra+=($(mocced key/clinker.h key/srvlink.h key/usblink.h app/configuration.h) "${engine_sources[@]}"
-            -fPIC $(pkg-config --cflags --libs Qt5Core Qt5Network) -lpthread)
+            -fPIC $(pkg-config --cflags --libs Qt5Core Qt5Network libusb-1.0) -lpthread)
+    elif [ "$target" = usbdesc ]; then
+        extra+=(key/usbdescriptors.cpp)
     elif [ "$target" = reply ]; then
         # shellcheck disable=SC2046
         extra+=($(mocced $(grep -l Q_OBJECT model/*.h)) app/trace.cpp model/*.cpp

@@ -1,5 +1,6 @@
-# Fuzz smoke: runs each libFuzzer target (key codec, framing and engine, service replies) for about 20 s
-# when clang with libFuzzer works here. Only from the plain build, as the targets carry their own sanitizers.
+# Fuzz smoke: runs each libFuzzer target (key codec, framing and engine, USB OS descriptors, service
+# replies) for about 20 s when clang with libFuzzer works here. Only from the plain build, as the targets
+# carry their own sanitizers.
 if(SEALSTATION_EXTRA_CHECKS AND NOT SEALSTATION_SANITIZE AND NOT WIN32)
     find_program(SEALSTATION_FUZZ_CXX NAMES clang++ clang++-14)
     if(SEALSTATION_FUZZ_CXX AND NOT DEFINED SEALSTATION_FUZZ_WORKS)

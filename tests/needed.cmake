@@ -1,4 +1,4 @@
-# The product must run on a station that has only Qt and the system's runtime libraries: its
+# The product must run on a station that has only Qt, libusb and the system's runtime libraries: its
 # NEEDED entries are checked, so that a library linked by mistake shows at once. The sanitized
 # build needs the sanitizer runtimes and is left out.
 if(NOT WIN32 AND NOT APPLE AND NOT SEALSTATION_SANITIZE)

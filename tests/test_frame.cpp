@@ -2,7 +2,10 @@
 #include "key/kframe.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QtTest>
+
+#include <chrono>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -132,6 +135,27 @@ private slots:
         frame.resize(size_t(frameLength));
         QCOMPARE(hexOf(sent.data(), sent.size()),
                  hexOf(frame.data(), frame.size()) + (lengths.size() == 2 ? "30" : ""));
+    }
+
+    // The pieces of one frame share one deadline: a key that stops taking them after the second holds
+    // the frame for one write limit, not one limit for each of the 15 pieces left.
+    void sendInPieces_keyStallsAfterTwoPieces_frameFailsWithinOneLimit()
+    {
+        constexpr auto limit = std::chrono::milliseconds(100);
+        kprops::MemoryPipe pipe;
+        pipe.writeLimit = limit;
+        pipe.stallFromWrite = 2;
+        const Bytes payload(1016, 0x11); // the longest frame the engine sends, in 17 pieces
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(kframe::sendInPieces(pipe, payload.data(), static_cast<int>(payload.size()), [] {}), 0);
+        const qint64 elapsed = timer.elapsed();
+        QVERIFY2(elapsed >= limit.count() && elapsed < 3 * limit.count(), qPrintable(QString::number(elapsed)));
+        Bytes frame(kframe::maxFrameSize(payload.size()));
+        frame.resize(kframe::buildFrame(payload.data(), payload.size(), frame.data(), frame.size()));
+        QCOMPARE(pipe.writes.size(), size_t(17));
+        QCOMPARE(frame.size(), size_t(1020));
+        QCOMPARE(hexOf(pipe.writes[1].data(), pipe.writes[1].size()), hexOf(frame.data() + 63, 63));
     }
 
     void receive_deliversOnlyGoodFrames_data()

@@ -8,9 +8,91 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include <unistd.h>
+
+namespace {
+
+// A key that stays plugged in: it takes writes while `taking`, and otherwise hangs, so that a write
+// fails at its deadline and drops the key, which fails the pending read as a hung key's does.
+class HangingDevice final : public UsbDevice
+{
+public:
+    explicit HangingDevice(QElapsedTimer &clock) : m_clock(clock) {}
+
+    bool openDevice() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_dropped = false;
+        m_timedOut = false;
+        m_opens.append(m_clock.elapsed());
+        return !m_cancelled;
+    }
+    int readBulk(uint8_t *, int) override
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_dropped || m_cancelled; });
+        return -1;
+    }
+    int writeBulk(const uint8_t *, int count, kframe::Deadline deadline) override
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_taking)
+            return count;
+        m_wake.wait_until(lock, deadline, [this] { return m_cancelled; });
+        m_timedOut = m_dropped = true;
+        m_drops.append(m_clock.elapsed());
+        m_wake.notify_all();
+        return -1;
+    }
+    kframe::Deadline frameDeadline() const override
+    {
+        return std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+    }
+    bool lostToWriteTimeout() const override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_timedOut;
+    }
+    void cancel() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cancelled = true;
+        m_wake.notify_all();
+    }
+
+    void setTaking(bool taking)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_taking = taking;
+    }
+    // Milliseconds from each drop to the look that found the key again.
+    QList<qint64> waits() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        QList<qint64> waits;
+        for (int i = 0; i < m_drops.size() && i + 1 < m_opens.size(); ++i)
+            waits << m_opens.at(i + 1) - m_drops.at(i);
+        return waits;
+    }
+
+private:
+    QElapsedTimer &m_clock;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_taking = false;
+    bool m_dropped = false;
+    bool m_timedOut = false;
+    bool m_cancelled = false;
+    QList<qint64> m_opens;
+    QList<qint64> m_drops;
+};
+
+} // namespace
 
 class TestUsbLink : public QObject
 {
@@ -122,12 +204,71 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_key->messages(), QList<QByteArray>({payload}), kKeyWaitMs);
     }
 
+    void backoff_doublesFromOnePollUpToItsCap_data()
+    {
+        QTest::addColumn<int>("current");
+        QTest::addColumn<int>("next");
+        QTest::newRow("first time-out: one poll") << 0 << 1000;
+        QTest::newRow("second: two") << 1000 << 2000;
+        QTest::newRow("doubling reaches the cap") << 16000 << 30000;
+        QTest::newRow("stays at the cap") << 30000 << 30000;
+    }
+    void backoff_doublesFromOnePollUpToItsCap()
+    {
+        QFETCH(int, current);
+        QFETCH(int, next);
+        QCOMPARE(usbLink::nextBackoffMs(current, usbLink::kPollIntervalMs), next);
+    }
+
+    // A key that is found again at once but times out again on its connect request is looked for after
+    // one poll, then two, then four; a write it takes ends the back-off.
+    void keyKeepsTimingOut_nextLookWaitsLongerEachTime()
+    {
+        m_key.reset();
+        auto owned = std::make_unique<HangingDevice>(m_clock);
+        HangingDevice *device = owned.get();
+        makeLinkOn(std::move(owned), 50);
+        usbLink *link = m_link.get();
+        const auto send = [link] {
+            QByteArray request = QByteArray::fromHex("01011A020004000000000000");
+            return link->send(reinterpret_cast<unsigned char *>(request.data()), request.size());
+        };
+        // As the engine does: every key found is sent a connect request.
+        connect(link, &usbLink::usbConnected, link, [this, send](bool stat) {
+            if (stat)
+                m_writeResults << send();
+        });
+        m_link->start();
+        QTRY_VERIFY_WITH_TIMEOUT(device->waits().size() >= 3, kKeyWaitMs);
+        const QList<qint64> waits = device->waits();
+        for (int i = 0; i < 3; ++i) {
+            const qint64 expected = 50 << i;
+            QVERIFY2(waits.at(i) >= expected - 2 && waits.at(i) < 2 * expected,
+                     qPrintable(QStringLiteral("wait %1: %2 ms").arg(i).arg(waits.at(i))));
+        }
+        QCOMPARE(m_writeResults.mid(0, 3), QList<int>({0, 0, 0}));
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->phase() == usbLink::Phase::BackingOff, kKeyWaitMs);
+
+        device->setTaking(true);
+        QTRY_COMPARE_WITH_TIMEOUT(m_writeResults.last(), 1, kKeyWaitMs);
+        QCOMPARE(m_link->backoffMs(), 0);
+        QCOMPARE(m_link->phase(), usbLink::Phase::Open);
+        device->setTaking(false);
+        QCOMPARE(send(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(m_link->backoffMs(), 50, kKeyWaitMs);
+    }
+
 private:
     void makeLink(int pollMs, int writeTimeoutMs = kUsbWriteTimeoutMs)
     {
+        makeLinkOn(createUsbDevice(m_key->socketPath().toStdString(), writeTimeoutMs), pollMs);
+    }
+
+    void makeLinkOn(std::unique_ptr<UsbDevice> device, int pollMs)
+    {
         m_link.reset();
-        m_link = std::make_unique<usbLink>(createUsbDevice(m_key->socketPath().toStdString(), writeTimeoutMs), pollMs,
-                                           [] {});
+        m_link = std::make_unique<usbLink>(std::move(device), pollMs, [] {});
+        m_writeResults.clear();
         m_states.clear();
         m_stateTimes.clear();
         m_frames.clear();
@@ -157,6 +298,7 @@ private:
     QList<qint64> m_stateTimes;
     QElapsedTimer m_clock;
     QList<QByteArray> m_frames;
+    QList<int> m_writeResults;
 };
 
 QTEST_GUILESS_MAIN(TestUsbLink)
