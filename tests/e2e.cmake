@@ -16,7 +16,7 @@ if(SEALSTATION_EXTRA_CHECKS AND NOT SEALSTATION_SANITIZE AND NOT WIN32 AND TARGE
         add_test(NAME e2e_station COMMAND e2e_station)
         # Alone, so that the operator's timings do not compete with other suites for the CPU.
         set_tests_properties(e2e_station PROPERTIES
-            ENVIRONMENT "${SEALSTATION_TEST_ENV}" TIMEOUT 300 RUN_SERIAL TRUE)
+            ENVIRONMENT "${SEALSTATION_TEST_ENV}" TIMEOUT 30 RUN_SERIAL TRUE)
     else()
         message(STATUS "Xvfb or xdotool missing: no end-to-end test")
     endif()
