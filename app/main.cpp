@@ -24,13 +24,19 @@ const bool resourcesRegistered = [] {
 const int kRun = -1;
 const int kUsageError = 2;
 
-// Options the application object takes for itself (QGuiApplication, QApplication, X11).
-// The parser accepts them so they still reach it, and keeps them out of --help.
-const char *const kQtValueOptions[] = {"platform",        "platformpluginpath", "platformtheme", "plugin",
-                                       "qwindowgeometry", "qwindowicon",        "qwindowtitle",  "session",
-                                       "style",           "stylesheet",         "display",       "geometry",
-                                       "qmljsdebugger"};
-const char *const kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+// Options the application object and its platform plugins take for themselves, as Qt documents them
+// for QGuiApplication, QApplication and X11. The parser accepts them so that they still reach Qt, and
+// keeps them out of --help. "-style=fusion" and "-qmljsdebugger=port:1234" give the value after "=".
+const char *const kQtValueOptions[] = {
+    // every platform
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon", "qwindowtitle",
+    "session", "style", "stylesheet", "qmljsdebugger",
+    // X11
+    "display", "geometry", "name", "title", "icon", "visual", "ncols", "fn", "font", "bg", "background", "fg",
+    "foreground", "btn", "button", "im", "inputstyle"};
+const char *const kQtFlagOptions[] = {"reverse", "widgetcount",
+                                      // X11
+                                      "nograb", "dograb", "sync", "cmap", "noxim"};
 
 // Answers --help and --version, and refuses what the program does not know, before the
 // settings are loaded, so that neither leaves a settings folder or log behind and neither

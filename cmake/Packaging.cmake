@@ -7,6 +7,8 @@ set(SEALSTATION_APP_ID com.vesk.SealStation)
 set(SEALSTATION_RELEASE_DATE 2026-12-06)
 set(SEALSTATION_HOMEPAGE "https://sealstation.vesk.example"
     CACHE STRING "Web page of the program; its screenshots are published there")
+set(SEALSTATION_KEY_USB_IDS "" CACHE STRING
+    "USB IDs of the key as VID:PID (e.g. 1d6b:0104;1d6b:0105) for the package's udev rule; empty: ship its template")
 
 set(CPACK_PACKAGE_NAME sealstation)
 set(CPACK_PACKAGE_VENDOR Vesk)
@@ -65,9 +67,23 @@ if(WIN32)
     set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
 elseif(UNIX AND NOT APPLE)
     set(_linux ${PROJECT_SOURCE_DIR}/packaging/linux)
+    set(_packaging ${CMAKE_CURRENT_BINARY_DIR}/packaging)
+
+    # The key's udev rule goes where udev reads the packages' rules (on Debian 12 /lib is /usr/lib).
+    # Without the key's IDs the package carries the rule's template instead, where udev never reads it.
+    include(${PROJECT_SOURCE_DIR}/cmake/KeyUdevRule.cmake)
+    sealstation_key_udev_rule("${SEALSTATION_KEY_USB_IDS}" ${_packaging}/${SEALSTATION_KEY_UDEV_RULE_NAME}
+        SEALSTATION_MODALIAS_PROVIDES)
+    if(SEALSTATION_MODALIAS_PROVIDES)
+        set(_rule_dir lib/udev/rules.d)
+    else()
+        set(_rule_dir ${CMAKE_INSTALL_DATADIR}/sealstation)
+    endif()
+
     install(TARGETS sealstation RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT app)
     install(FILES ${_linux}/${SEALSTATION_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT app)
+    # The metainfo announces the key's IDs, so that software centres offer the program for the key.
     configure_file(${_linux}/${SEALSTATION_APP_ID}.metainfo.xml.in
         ${CMAKE_CURRENT_BINARY_DIR}/${SEALSTATION_APP_ID}.metainfo.xml @ONLY)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${SEALSTATION_APP_ID}.metainfo.xml
@@ -79,11 +95,43 @@ elseif(UNIX AND NOT APPLE)
         install(FILES ${_linux}/icons/${_size}x${_size}/${SEALSTATION_APP_ID}.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${_size}x${_size}/apps COMPONENT app)
     endforeach()
+    install(FILES ${_packaging}/${SEALSTATION_KEY_UDEV_RULE_NAME} DESTINATION ${_rule_dir} COMPONENT app)
+
+    # Each package's copyright file (the simulator's also names the cpp-httplib code compiled into it),
+    # changelog and manual page; gzipped with -9 and without a time stamp, as Debian wants them.
+    string(SUBSTRING ${SEALSTATION_RELEASE_DATE} 0 4 SEALSTATION_RELEASE_YEAR)
+    set(SEALSTATION_COPYRIGHT_EXTRA "")
+    configure_file(${_linux}/copyright.in ${_packaging}/app/copyright @ONLY)
+    file(READ ${_linux}/copyright-cpp-httplib SEALSTATION_COPYRIGHT_EXTRA)
+    string(STRIP "${SEALSTATION_COPYRIGHT_EXTRA}" SEALSTATION_COPYRIGHT_EXTRA)
+    set(SEALSTATION_COPYRIGHT_EXTRA "\n\n${SEALSTATION_COPYRIGHT_EXTRA}")
+    configure_file(${_linux}/copyright.in ${_packaging}/sim/copyright @ONLY)
+    configure_file(${_linux}/changelog ${_packaging}/changelog COPYONLY)
+    configure_file(${_linux}/sealstation.1.in ${_packaging}/sealstation.1 @ONLY)
+    configure_file(${_linux}/sealstation-sim.1.in ${_packaging}/sealstation-sim.1 @ONLY)
+    find_program(SEALSTATION_GZIP gzip)
+    if(NOT SEALSTATION_GZIP)
+        message(FATAL_ERROR "gzip not found: the packages' changelog and manual pages need it")
+    endif()
+    set(_gzipped "")
+    foreach(_file changelog sealstation.1 sealstation-sim.1)
+        add_custom_command(OUTPUT ${_packaging}/${_file}.gz
+            COMMAND ${SEALSTATION_GZIP} -9nkf ${_packaging}/${_file}
+            DEPENDS ${_packaging}/${_file} VERBATIM)
+        list(APPEND _gzipped ${_packaging}/${_file}.gz)
+    endforeach()
+    add_custom_target(sealstation_package_docs ALL DEPENDS ${_gzipped})
+    install(FILES ${_packaging}/app/copyright ${_packaging}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sealstation COMPONENT app)
+    install(FILES ${_packaging}/sealstation.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT app)
     set(CPACK_COMPONENTS_ALL app)
 
     # The simulator is a package of its own, so an operator's station never gets it.
     if(TARGET sealstation-sim)
         install(TARGETS sealstation-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
+        install(FILES ${_packaging}/sim/copyright ${_packaging}/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sealstation-sim COMPONENT sim)
+        install(FILES ${_packaging}/sealstation-sim.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT sim)
         list(APPEND CPACK_COMPONENTS_ALL sim)
     endif()
 

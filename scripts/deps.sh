@@ -11,10 +11,10 @@ PACKAGES=(
     libusb-1.0-0-dev umockdev libumockdev-dev
     libbenchmark-dev
     clang libclang-rt-14-dev
-    mingw-w64
+    mingw-w64 wine64
     xvfb xdotool x11-utils
     librsvg2-bin
-    dpkg-dev desktop-file-utils appstream icoutils
+    dpkg-dev desktop-file-utils appstream icoutils lintian man-db
 )
 
 missing=()

@@ -36,7 +36,7 @@ public:
 
     void event(const QString &text) { line(QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss ")) + text); }
 
-    void error(const QString &text)
+    static void error(const QString &text)
     {
         const QByteArray bytes = "sealstation-sim: " + text.toLocal8Bit() + '\n';
         std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
@@ -102,8 +102,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         QStringLiteral("The SealStation station simulator: a simulated web service, an emulated key and the key's "
                        "relay server, controlled from a console on standard input (type help)."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOpt = parser.addHelpOption();
+    const QCommandLineOption versionOpt = parser.addVersionOption();
     const QCommandLineOption portOpt(
         QStringLiteral("port"), QStringLiteral("Port of the web service on 127.0.0.1 (default 8080; 0: a free one)."),
         QStringLiteral("port"), QStringLiteral("8080"));
@@ -137,7 +137,15 @@ int main(int argc, char *argv[])
         QStringLiteral("exit-with"), QStringLiteral("Stop when the process with this id ends."), QStringLiteral("pid"));
     parser.addOptions(
         {portOpt, relayPortOpt, dbOpt, freshOpt, socketOpt, delayOpt, scriptOpt, noInputOpt, exitWithOpt});
-    parser.process(app);
+    // A usage error exits with 2, as the application does; process() would exit with 1.
+    if (!parser.parse(app.arguments())) {
+        ConsolePrinter::error(QStringLiteral("%1 See --help.").arg(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(helpOpt))
+        parser.showHelp(0);
+    if (parser.isSet(versionOpt))
+        parser.showVersion();
 
     ConsolePrinter printer(ConsoleInput::isInteractive() && !parser.isSet(noInputOpt));
     if (!parser.positionalArguments().isEmpty()) {

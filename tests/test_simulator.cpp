@@ -90,6 +90,30 @@ private slots:
         QCOMPARE(relay.received(), (QList<QByteArray>{"a", "b", third}));
     }
 
+    // A usage error exits with 2, as the application's does, so that scripts tell it from a failed start (1).
+    void program_rejectsUsageErrors_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << QByteArray("Unknown option 'bogus'.");
+        QTest::newRow("missing value") << QStringList{"--port"} << QByteArray("Missing value after '--port'.");
+        QTest::newRow("argument") << QStringList{"bag.txt"} << QByteArray("unexpected argument bag.txt");
+    }
+
+    void program_rejectsUsageErrors()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, said);
+        QProcess sim;
+        sim.start(QStringLiteral(SEALSTATION_SIM_PATH), arguments);
+        QVERIFY(sim.waitForFinished(5000));
+        QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.exitCode(), 2);
+        const QByteArray error = sim.readAllStandardError();
+        QVERIFY2(error.startsWith("sealstation-sim: " + said), error.constData());
+        QVERIFY(sim.readAllStandardOutput().isEmpty());
+    }
+
     // Every way the program is told to stop (the row's name) ends it with its last word said and its
     // key socket gone.
     void program_stopsCleanly_data()

@@ -78,6 +78,23 @@ private slots:
         QTest::newRow("unknown option") << QStringList{"-platform", "offscreen", "--bogus"} << 2
                                         << QByteArray("Unknown option 'bogus'.");
         QTest::newRow("argument") << QStringList{"bag.txt"} << 2 << QByteArray("Unexpected argument 'bag.txt'.");
+        QTest::newRow("value missing") << QStringList{"--version", "-name"} << 2
+                                       << QByteArray("Missing value after '-name'.");
+
+        // Qt's own options for every platform and for X11 reach Qt: each with its value, if it takes one, last
+        // after --version, so that an option that wrongly takes or leaves a value shows as a usage error.
+        const QString qtOptions = QStringLiteral(
+            "-platform xcb|-platformpluginpath /opt/qt/plugins|-platformtheme gtk3|-plugin evdevtouch|"
+            "-qwindowgeometry 800x600+0+0|-qwindowicon seal.png|-qwindowtitle Station-1|-session 10a3b4c5d6|"
+            "-style fusion|-style=fusion|-stylesheet station.qss|-stylesheet=station.qss|-qmljsdebugger port:1234|"
+            "-qmljsdebugger=port:1234,block|-reverse|-widgetcount|-display :0|-geometry 800x600+0+0|-name station|"
+            "-title Station-1|-icon seal.png|-visual TrueColor|-ncols 216|-cmap|-fn Sans|-font Sans|-bg white|"
+            "-background white|-fg black|-foreground black|-btn grey|-button grey|-im ibus|-inputstyle onthespot|"
+            "-noxim|-nograb|-dograb|-sync|--platform xcb");
+        for (const QString &option : qtOptions.split(QLatin1Char('|')))
+            QTest::newRow(qPrintable(option))
+                << QStringList{"--version", "-platform", "offscreen"} + option.split(QLatin1Char(' ')) << 0
+                << QByteArray("SealStation " SEALSTATION_VERSION " (Qt ") + qVersion() + ")\n";
     }
 
     void commandLine()
