@@ -5,8 +5,8 @@ set -euo pipefail
 
 PACKAGES=(
     build-essential cmake pkg-config
-    qtbase5-dev qtbase5-dev-tools
-    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6sql6-sqlite
     libcpp-httplib-dev libsqlite3-dev sqlite3
     libbenchmark-dev
     clang libclang-rt-14-dev
@@ -14,6 +14,7 @@ PACKAGES=(
     xvfb xdotool x11-utils
     librsvg2-bin
     dpkg-dev desktop-file-utils appstream icoutils
+    poppler-utils
 )
 
 missing=()
