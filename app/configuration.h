@@ -34,6 +34,8 @@ constexpr Text ProxyHost{"proxyhost", ""};
 constexpr Integer ProxyPort{"proxyport", 0};
 constexpr Text ProxyUser{"proxyuser", ""};
 constexpr Text ProxyPass{"proxypass", ""};
+// Days the station's journal keeps its rows; 0 or less keeps them all.
+constexpr Integer JournalRetentionDays{"journal.retention.days", 400};
 } // namespace Setting
 
 // The per-user settings store: a flat key=value table read once from

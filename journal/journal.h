@@ -1,0 +1,172 @@
+#pragma once
+
+#include "journal/journalrow.h"
+#include "ui/stationevent.h"
+
+#include <QObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+#include <memory>
+
+class QSqlQuery;
+
+// What "Verify journal" found.
+struct JournalCheck
+{
+    enum class Fault
+    {
+        Changed,  // the row's fields no longer give its hash
+        Inserted, // the row after it chains to the row before it
+        Missing,  // rows `seq` to `lastSeq` are gone
+        Damaged   // the file could not be read from `seq` on
+    };
+    struct Finding
+    {
+        Fault fault;
+        qint64 seq;
+        qint64 lastSeq;
+        QString text;
+    };
+    static constexpr int kMaxFindings = 100;
+
+    bool opened = false;
+    qint64 rows = 0;
+    qint64 firstSeq = 0;
+    qint64 lastSeq = 0;
+    QVector<Finding> findings; // the first kMaxFindings
+    int findingCount = 0;
+
+    bool ok() const { return opened && findingCount == 0; }
+    // One paragraph for the operator.
+    QString summary() const;
+};
+
+// The station's own record: one row per event, written ahead of the request that follows it, each
+// row chained to the one before by a SHA-256 hash. The file is "journal.sqlite" in the data folder,
+// in WAL mode with synchronous=FULL, held with an exclusive lock while this object has it open, so
+// that no other instance writes it meanwhile. Everything runs on the GUI thread.
+class Journal : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Phase
+    {
+        Closed,     // not opened yet
+        Writing,    // rows are committed as they come
+        NoDriver,   // Qt's SQLite driver is not installed
+        Unwritable, // the folder or the file cannot be written
+        DiskFull    // the disk (or the file's page cap) is full
+        // In the last three, rows wait in memory (a bounded number) and every record retries.
+    };
+    // What the operator is told once, at the moment it happens.
+    enum class Notice
+    {
+        None,
+        MovedAside,     // the file was damaged or not a journal: moved aside, a new one started
+        InUseElsewhere, // another instance holds the file: this run writes a file of its own beside it
+    };
+    using Clock = std::function<qint64()>; // UTC milliseconds since 1970
+
+    static constexpr int kMaxPendingRows = 1000;
+    static constexpr int kDefaultRetentionDays = 400;
+    static const char *const kFileName;
+
+    // `directory` is the data folder; `clock` defaults to the system clock.
+    explicit Journal(const QString &directory, QObject *parent = nullptr, Clock clock = {});
+    ~Journal() override;
+
+    // Opens the journal (creating it and the folder when missing) and prunes what has outlived the
+    // retention. False when nothing can be written; warning() then says why and later records retry.
+    bool open();
+    // Appends one row and returns once it is committed; false when it could not be written.
+    bool record(const StationEvent &event);
+    // Appends the events in one transaction (imports, benchmarks).
+    bool recordAll(const QVector<StationEvent> &events);
+    // Removes the rows older than the retention, leaving a checkpoint row that carries the last
+    // removed row's hash. The number of rows removed, or -1.
+    int prune();
+    JournalCheck verify();
+
+    // 0 or less keeps every row.
+    void setRetentionDays(int days) { m_retentionDays = days; }
+    int retentionDays() const { return m_retentionDays; }
+
+    Phase phase() const { return m_phase; }
+    Notice notice() const { return m_notice; }
+    // The told-once message and the lasting warning (while not Writing), for the operator.
+    QString noticeText() const { return m_noticeText; }
+    QString warningText() const;
+    QString filePath() const { return m_path; }
+    QString directory() const { return m_directory; }
+    // The sign-in session rows are being written in (seq of its SignedIn row), 0 when none.
+    qint64 currentSession() const { return m_session; }
+    int pendingRows() const { return m_pending.size(); }
+
+    // The open connection for readers on the GUI thread; invalid while none is open.
+    QSqlDatabase database() const;
+    bool isOpen() const;
+
+    // Tests: caps the file's size in pages, so that a write meets a full disk.
+    bool setMaxPageCountForTest(int pages);
+
+public slots:
+    void stationEvent(const StationEvent &event) { record(event); }
+
+signals:
+    // A row was committed.
+    void recorded(qint64 seq, const QString &barcode);
+    // The told-once notice arose.
+    void noticeRaised(const QString &text);
+    // The lasting warning came or went (empty text: gone).
+    void warningChanged(const QString &text);
+
+private:
+    enum class OpenResult
+    {
+        Opened,
+        Busy,
+        Damaged,
+        NoDriver,
+        Unwritable,
+        DiskFull
+    };
+
+    OpenResult openFile(const QString &path);
+    OpenResult prepareSchema();
+    void closeFile();
+    bool exec(const QString &sql);
+    OpenResult failure(const QSqlError &error) const;
+    bool moveAside(const QString &path, QString *movedTo);
+    QString sideFileName(const QString &stem) const;
+    void setNotice(Notice notice, const QString &text);
+    void enterPhase(Phase phase);
+    bool openJournal();
+    // `mayRecover`: a damaged file may be moved aside and the rows written to a fresh one.
+    bool writePending(bool mayRecover);
+    bool insertRow(JournalRow &row, qint64 *nextSeq, QByteArray *previousHash);
+    bool handleWriteFailure(const QSqlError &error, bool mayRecover);
+    JournalRow rowFor(const StationEvent &event) const;
+    bool pruneLocked(int *removed);
+
+    const QString m_directory;
+    const Clock m_clock;
+    const QString m_connectionName;
+    QString m_path;
+    Phase m_phase = Phase::Closed;
+    Notice m_notice = Notice::None;
+    QString m_noticeText;
+    int m_retentionDays = kDefaultRetentionDays;
+    qint64 m_session = 0;
+    // Rows not yet committed, oldest first; beyond kMaxPendingRows the oldest are dropped and counted.
+    QVector<JournalRow> m_pending;
+    int m_dropped = 0;
+    QSqlError m_lastError;
+    std::unique_ptr<QSqlQuery> m_tail;
+    std::unique_ptr<QSqlQuery> m_bagState;
+    std::unique_ptr<QSqlQuery> m_insert;
+};
