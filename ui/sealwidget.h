@@ -1,6 +1,7 @@
 #pragma once
 
 #include "key/keystatus.h"
+#include "ui/stationevent.h"
 
 #include <QPointer>
 #include <QScopedPointer>
@@ -55,6 +56,7 @@ signals:
     void linkSuccessful(ExamSchedule *details);
     void linkFailed(QString scanCode);
     void statusMessage(QString message);
+    void stationEvent(const StationEvent &event);
 
 public slots:
     void serviceCreated(JSON *service);
