@@ -278,6 +278,7 @@ Journal::OpenResult Journal::openFile(const QString &path)
     mode.finish();
     if (!exec(QStringLiteral("PRAGMA synchronous=FULL")))
         return failure(m_lastError);
+    m_flushing = true;
     return prepareSchema();
 }
 
@@ -358,6 +359,18 @@ void Journal::closeFile()
         db.close();
     }
     QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+bool Journal::setFlushing(bool flush)
+{
+    if (flush == m_flushing)
+        return true;
+    // In WAL mode FULL syncs the WAL file at every commit; NORMAL commits (they survive the program
+    // being killed) and leaves the sync to the next FULL commit or checkpoint.
+    if (!exec(flush ? QStringLiteral("PRAGMA synchronous=FULL") : QStringLiteral("PRAGMA synchronous=NORMAL")))
+        return false;
+    m_flushing = flush;
+    return true;
 }
 
 bool Journal::exec(const QString &sql)
@@ -505,7 +518,10 @@ bool Journal::writePending(bool mayRecover)
     if (!isOpen())
         return false;
     const qint64 sessionBefore = m_session;
-    bool ok = exec(QStringLiteral("BEGIN IMMEDIATE"));
+    bool flush = m_dropped > 0;
+    for (const JournalRow &row : qAsConst(m_pending))
+        flush = flush || mustFlush(row.event);
+    bool ok = setFlushing(flush) && exec(QStringLiteral("BEGIN IMMEDIATE"));
     QVector<JournalRow> rows;
     if (ok) {
         // The tail is read inside the write transaction, so a row always chains to the one committed last.
@@ -555,7 +571,9 @@ bool Journal::writePending(bool mayRecover)
 
 bool Journal::handleWriteFailure(const QSqlError &error, bool mayRecover)
 {
-    qWarning().noquote() << QStringLiteral("Journal write failed: ") + error.text().simplified();
+    // Once per failing spell: the operator's warning says the rest.
+    if (m_phase == Phase::Writing)
+        qWarning().noquote() << QStringLiteral("Journal write failed: ") + error.text().simplified();
     const OpenResult kind = failure(error);
     if (kind == OpenResult::DiskFull) {
         enterPhase(Phase::DiskFull);
@@ -580,7 +598,7 @@ int Journal::prune()
 {
     if (!isOpen() || m_retentionDays <= 0)
         return 0;
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+    if (!setFlushing(true) || !exec(QStringLiteral("BEGIN IMMEDIATE")))
         return -1;
     int removed = 0;
     if (!pruneLocked(&removed) || !exec(QStringLiteral("COMMIT"))) {

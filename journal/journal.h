@@ -47,8 +47,10 @@ struct JournalCheck
 
 // The station's own record: one row per event, written ahead of the request that follows it, each
 // row chained to the one before by a SHA-256 hash. The file is "journal.sqlite" in the data folder,
-// in WAL mode with synchronous=FULL, held with an exclusive lock while this object has it open, so
-// that no other instance writes it meanwhile. Everything runs on the GUI thread.
+// in WAL mode, held with an exclusive lock while this object has it open, so that no other instance
+// writes it meanwhile. Every row is committed before record() returns; rows ahead of a change to a
+// seal or a lock are also synced to the disk (synchronous=FULL), which makes every row before them
+// durable as well (see mustFlush). Everything runs on the GUI thread.
 class Journal : public QObject
 {
     Q_OBJECT
@@ -140,6 +142,7 @@ private:
     OpenResult prepareSchema();
     void closeFile();
     bool exec(const QString &sql);
+    bool setFlushing(bool flush);
     OpenResult failure(const QSqlError &error) const;
     bool moveAside(const QString &path, QString *movedTo);
     QString sideFileName(const QString &stem) const;
@@ -166,6 +169,8 @@ private:
     QVector<JournalRow> m_pending;
     int m_dropped = 0;
     QSqlError m_lastError;
+    // The connection's synchronous setting: FULL (true) or NORMAL.
+    bool m_flushing = true;
     std::unique_ptr<QSqlQuery> m_tail;
     std::unique_ptr<QSqlQuery> m_bagState;
     std::unique_ptr<QSqlQuery> m_insert;

@@ -46,16 +46,6 @@ QVariant stateColour(BagState state)
 
 } // namespace
 
-QString oneLine(const QString &text)
-{
-    QString line = text;
-    for (QChar &c : line) {
-        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            c = QLatin1Char(' ');
-    }
-    return line.simplified();
-}
-
 JournalModel::JournalModel(Journal *journal, QObject *parent) : QAbstractItemModel(parent), m_journal(journal) {}
 
 void JournalModel::setExceptionsOnly(bool exceptionsOnly)

@@ -74,7 +74,3 @@ private:
     int m_bagPage = kDefaultBagPage;
     int m_rowPage = kDefaultRowPage;
 };
-
-// A text from outside on one line, for a view's cell: line breaks and other control characters
-// become spaces.
-QString oneLine(const QString &text);

@@ -60,6 +60,14 @@ bool isBagEvent(StationEvent::Kind kind)
     return kind != Kind::SignedIn && kind != Kind::SignedOut;
 }
 
+bool mustFlush(const QString &eventName)
+{
+    StationEvent::Kind kind = Kind::Failed;
+    if (!eventKind(eventName, &kind))
+        return true; // the journal's own rows: checkpoints and gaps
+    return kind == Kind::SealsReplaced || kind == Kind::SealRequested || kind == Kind::UnlockRequested;
+}
+
 BagState nextBagState(BagState previous, StationEvent::Kind kind)
 {
     switch (kind) {
@@ -200,4 +208,14 @@ QString storedText(const QString &text)
     QString clean = QString::fromUtf8(text.left(kMaxFieldChars).toUtf8());
     clean.remove(QChar(0));
     return clean;
+}
+
+QString oneLine(const QString &text)
+{
+    QString line = text;
+    for (QChar &c : line) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return line.simplified();
 }

@@ -23,6 +23,10 @@ enum class BagState
 // confirmed"; a doubt stays until the key confirms a close or an open, whatever fails meanwhile.
 BagState nextBagState(BagState previous, StationEvent::Kind kind);
 bool isBagEvent(StationEvent::Kind kind);
+// Rows written ahead of a change to a seal or a lock (the renames of earlier seals, the seal record,
+// an open): they are flushed to the disk before the request goes out, so that a doubt they start
+// survives a power cut. The flush makes every row before them durable too.
+bool mustFlush(const QString &eventName);
 // "Sealed", "Not confirmed", "Failed", "Unlocked", "Scanned"; empty for None.
 QString bagStateText(BagState state);
 // Lines the view's exception filter keeps: not confirmed or failed.
@@ -74,3 +78,7 @@ QByteArray zeroHash();
 // Texts stored as they hash: at most `kMaxFieldChars` characters, no NUL, valid UTF-16.
 constexpr int kMaxFieldChars = 1024;
 QString storedText(const QString &text);
+
+// A text from outside on one line, for a cell or a printed column: line breaks and other control
+// characters become spaces.
+QString oneLine(const QString &text);
