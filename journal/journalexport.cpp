@@ -1,12 +1,19 @@
 #include "journal/journalexport.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QDateTime>
 #include <QFont>
+#include <QFontMetricsF>
 #include <QPageLayout>
 #include <QPageSize>
+#include <QPainter>
 #include <QPdfWriter>
 #include <QSaveFile>
 #include <QTextDocument>
+
+#include <array>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -36,6 +43,24 @@ void appendCsvField(QByteArray &out, const QString &text, bool first = false)
     }
 }
 
+// The printed bag list: columns of fixed width, in characters.
+struct Column
+{
+    const char *title;
+    int width;
+};
+const std::array<Column, 7> kColumns{
+    {{"#", 7}, {"Barcode", 14}, {"Subject", 32}, {"School", 36}, {"Lock", 10}, {"State", 15}, {"Time", 17}}};
+const int kLineWidth = 131;
+
+// The text in `width` characters: padded, or cut with an ellipsis and a space before the next column.
+QString fitted(const QString &text, int width)
+{
+    if (text.size() < width)
+        return text.leftJustified(width);
+    return text.left(width - 2) + QChar(0x2026) + QLatin1Char(' ');
+}
+
 QString utcTime(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"));
@@ -63,8 +88,7 @@ JournalManifest JournalManifest::of(const JournalReader &reader, const JournalSc
 {
     JournalManifest manifest;
     manifest.period = period;
-    manifest.keys = reader.keys(scope);
-    manifest.users = reader.users(scope);
+    reader.participants(scope, &manifest.users, &manifest.keys);
     manifest.bags = reader.bags(scope);
     for (const BagLine &bag : qAsConst(manifest.bags))
         manifest.totals.add(bag.state());
@@ -96,13 +120,9 @@ QByteArray JournalExport::csv(const QVector<BagLine> &bags)
     return out;
 }
 
-QString JournalExport::manifestHtml(const JournalManifest &manifest)
+QString JournalExport::manifestHeadHtml(const JournalManifest &manifest)
 {
-    QString html;
-    html.reserve(2048 + manifest.bags.size() * 300);
-    html += QStringLiteral("<html><head><meta charset=\"utf-8\"></head><body>"
-                           "<h2>Bag manifest</h2>"
-                           "<table cellspacing=\"0\" cellpadding=\"2\">");
+    QString html = QStringLiteral("<html><body><h2>Bag manifest</h2><table cellspacing=\"0\" cellpadding=\"2\">");
     const auto meta = [&html](const char *label, const QString &value) {
         html += QStringLiteral("<tr><td><b>%1</b></td><td>%2</td></tr>").arg(QLatin1String(label), escaped(value));
     };
@@ -110,36 +130,52 @@ QString JournalExport::manifestHtml(const JournalManifest &manifest)
     meta("Operator:", listOrDash(manifest.users));
     meta("Period:", manifest.period);
     meta("Printed:", localTime(manifest.printedMs));
-    html += QStringLiteral("</table><p></p>"
-                           "<table width=\"100%\" border=\"1\" cellspacing=\"0\" cellpadding=\"3\">"
-                           "<thead><tr><th>#</th><th>Barcode</th><th>Subject</th><th>School</th><th>Lock</th>"
-                           "<th>State</th><th>Time</th></tr></thead>");
-    int number = 0;
-    for (const BagLine &bag : manifest.bags) {
-        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td></tr>")
-                    .arg(++number)
-                    .arg(escaped(bag.latest.barcode), escaped(bag.subject), escaped(bag.school), escaped(bag.lockId),
-                         escaped(bagStateText(bag.state())), escaped(localTime(bag.latest.timeMs)));
-    }
-    html += QStringLiteral("</table>");
-    html += QStringLiteral("<p><b>Totals:</b> %1 bags: %2.</p>")
-                .arg(manifest.totals.bags())
-                .arg(escaped(manifest.totals.text()));
+    html += QStringLiteral("</table></body></html>");
+    return html;
+}
+
+QString JournalExport::manifestTailHtml(const JournalManifest &manifest)
+{
+    QString html = QStringLiteral("<html><body><p><b>Totals:</b> %1 bags: %2.</p>")
+                       .arg(manifest.totals.bags())
+                       .arg(escaped(manifest.totals.text()));
     if (manifest.lastRow.seq > 0)
         html += QStringLiteral("<p><small>Station journal up to row %1, hash %2</small></p>")
                     .arg(manifest.lastRow.seq)
                     .arg(QString::fromLatin1(manifest.lastRow.hash.toHex()));
-    html += QStringLiteral("<p></p><table width=\"100%\" cellspacing=\"0\" cellpadding=\"8\">"
+    html += QStringLiteral("<table width=\"100%\" cellspacing=\"0\" cellpadding=\"6\">"
                            "<tr><td width=\"50%\"><b>Handed over by (operator)</b></td>"
                            "<td width=\"50%\"><b>Received by</b></td></tr>"
-                           "<tr><td>Name: ______________________________</td><td>Name: "
-                           "______________________________</td></tr>"
-                           "<tr><td>Signature: __________________________</td><td>Signature: "
-                           "__________________________</td></tr>"
-                           "<tr><td>Date and time: ______________________</td><td>Date and time: "
-                           "______________________</td></tr>"
+                           "<tr><td>Name: ______________________________</td>"
+                           "<td>Name: ______________________________</td></tr>"
+                           "<tr><td>Signature: __________________________</td>"
+                           "<td>Signature: __________________________</td></tr>"
+                           "<tr><td>Date and time: ______________________</td>"
+                           "<td>Date and time: ______________________</td></tr>"
                            "</table></body></html>");
     return html;
+}
+
+QStringList JournalExport::manifestLines(const JournalManifest &manifest)
+{
+    QStringList lines;
+    lines.reserve(manifest.bags.size() + 1);
+    QString heading;
+    for (const Column &column : kColumns)
+        heading += fitted(QLatin1String(column.title), column.width);
+    lines << heading.trimmed();
+    int number = 0;
+    for (const BagLine &bag : manifest.bags) {
+        const QString cells[] = {
+            QString::number(++number), bag.latest.barcode,          bag.subject, bag.school, bag.lockId,
+            bagStateText(bag.state()), localTime(bag.latest.timeMs)};
+        QString line;
+        line.reserve(kLineWidth);
+        for (size_t i = 0; i < kColumns.size(); ++i)
+            line += fitted(oneLine(cells[i]), kColumns[i].width);
+        lines << line.trimmed();
+    }
+    return lines;
 }
 
 bool JournalExport::writeCsv(const QString &path, const QVector<BagLine> &bags, QString *error)
@@ -159,21 +195,122 @@ bool JournalExport::writePdf(const QString &path, const JournalManifest &manifes
         *error = file.errorString();
         return false;
     }
+    bool painted = false;
     {
         QPdfWriter writer(&file);
         writer.setTitle(QStringLiteral("Bag manifest"));
         writer.setCreator(QStringLiteral("SealStation"));
-        writer.setPageSize(QPageSize(QPageSize::A4));
-        writer.setPageMargins(QMarginsF(15, 15, 15, 15), QPageLayout::Millimeter);
-        QTextDocument document;
-        QFont font = document.defaultFont();
-        font.setPointSize(9);
-        document.setDefaultFont(font);
-        document.setHtml(manifestHtml(manifest));
-        document.print(&writer);
+        writer.setResolution(300);
+        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Landscape, QMarginsF(15, 15, 15, 15),
+                                         QPageLayout::Millimeter));
+        const QRect page = writer.pageLayout().paintRectPixels(writer.resolution());
+
+        // Any letter spacing turns ligatures off, so that the PDF's text searches and copies as it reads
+        // ("confirmed", not a "fi" ligature).
+        QFont text;
+        text.setPointSize(9);
+        text.setLetterSpacing(QFont::AbsoluteSpacing, 0.1);
+        const auto document = [&writer, &text, &page](const QString &html) {
+            auto doc = std::make_unique<QTextDocument>();
+            doc->setUndoRedoEnabled(false);
+            doc->setDefaultFont(text);
+            doc->setDocumentMargin(0);
+            doc->setHtml(html);
+            // Laid out for the writer once the text is in: set first, every insertion would lay out anew.
+            doc->documentLayout()->setPaintDevice(&writer);
+            doc->setTextWidth(page.width());
+            return doc;
+        };
+        const std::unique_ptr<QTextDocument> head = document(manifestHeadHtml(manifest));
+        const std::unique_ptr<QTextDocument> tail = document(manifestTailHtml(manifest));
+
+        // The bag list in a fixed-pitch font, one run of text per bag: laying out and printing a table
+        // of ten thousand rows in QTextDocument takes minutes; this takes a second.
+        QFont fixed(QStringLiteral("monospace"));
+        fixed.setStyleHint(QFont::TypeWriter);
+        fixed.setFixedPitch(true);
+        fixed.setPointSizeF(9);
+        while (fixed.pointSizeF() > 5 &&
+               QFontMetricsF(fixed, &writer).horizontalAdvance(QString(kLineWidth, QLatin1Char('M'))) > page.width())
+            fixed.setPointSizeF(fixed.pointSizeF() - 0.5);
+        QFont fixedBold = fixed;
+        fixedBold.setBold(true);
+        const QFontMetricsF metrics(fixed, &writer);
+        const qreal line = metrics.lineSpacing() * 1.15;
+        const qreal footer = QFontMetricsF(text, &writer).lineSpacing() * 1.5;
+        const qreal gap = line;
+        const QStringList lines = manifestLines(manifest);
+
+        // Which bags go on which page: the head above the first, the tail after the last where it fits.
+        struct Page
+        {
+            int first;
+            int count;
+        };
+        std::vector<Page> pages;
+        const qreal bottom = page.height() - footer;
+        qreal top = head->size().height() + gap;
+        int next = 1;
+        do {
+            const int fit = qMax(1, int((bottom - top) / line) - 1); // less the heading line
+            const int count = qMin(fit, int(lines.size()) - next);
+            pages.push_back({next, count});
+            next += count;
+            top = 0;
+        } while (next < lines.size());
+        const qreal lastBottom =
+            (pages.size() == 1 ? head->size().height() + gap : 0) + line * (pages.back().count + 1);
+        const bool tailAlone = lastBottom + gap + tail->size().height() > bottom;
+        const int pageCount = int(pages.size()) + (tailAlone ? 1 : 0);
+
+        QPainter painter;
+        if (!painter.begin(&writer)) {
+            *error = QStringLiteral("The PDF file could not be started.");
+            return false;
+        }
+        const QColor shade(238, 238, 238);
+        const auto pageNumber = [&](int number) {
+            painter.setFont(text);
+            painter.setPen(Qt::black);
+            painter.drawText(QRectF(0, page.height() - footer, page.width(), footer), Qt::AlignRight | Qt::AlignBottom,
+                             QStringLiteral("Page %1 of %2").arg(number).arg(pageCount));
+        };
+        qreal y = 0;
+        for (size_t p = 0; p < pages.size(); ++p) {
+            if (p > 0)
+                writer.newPage();
+            y = 0;
+            if (p == 0) {
+                head->drawContents(&painter);
+                y = head->size().height() + gap;
+            }
+            painter.setFont(fixedBold);
+            painter.drawText(QPointF(0, y + metrics.ascent()), lines.at(0));
+            y += line;
+            painter.drawLine(QPointF(0, y - line * 0.1), QPointF(page.width(), y - line * 0.1));
+            painter.setFont(fixed);
+            for (int i = 0; i < pages[p].count; ++i) {
+                const int index = pages[p].first + i;
+                if (index % 2 == 0)
+                    painter.fillRect(QRectF(0, y, page.width(), line), shade);
+                painter.drawText(QPointF(0, y + metrics.ascent()), lines.at(index));
+                y += line;
+            }
+            pageNumber(int(p) + 1);
+        }
+        if (tailAlone) {
+            writer.newPage();
+            y = 0;
+            pageNumber(pageCount);
+        } else {
+            y += gap;
+        }
+        painter.translate(0, y);
+        tail->drawContents(&painter);
+        painted = painter.end();
     }
-    if (file.error() != QFileDevice::NoError || !file.commit()) {
-        *error = file.errorString();
+    if (!painted || file.error() != QFileDevice::NoError || !file.commit()) {
+        *error = painted ? file.errorString() : QStringLiteral("The PDF file could not be written.");
         return false;
     }
     return true;

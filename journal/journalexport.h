@@ -24,13 +24,19 @@ struct JournalManifest
 };
 
 // The exports of the journal: CSV (RFC 4180: comma-separated, CRLF line ends, fields quoted where
-// they must be; UTF-8 without a byte-order mark; a header line) and a PDF manifest to sign at handover.
+// they must be; UTF-8 without a byte-order mark; a header line) and a PDF manifest to sign at handover
+// (A4 landscape: the head and tail laid out by QTextDocument, the bag list below the head, a page
+// number on every page).
 class JournalExport
 {
 public:
     static QByteArray csv(const QVector<BagLine> &bags);
-    // The manifest as the HTML the PDF is laid out from; every text in it is escaped.
-    static QString manifestHtml(const JournalManifest &manifest);
+    // The manifest's first part (title, key, operator, period) and last part (totals, the journal's
+    // row and hash, signature lines) as HTML, every text in it escaped.
+    static QString manifestHeadHtml(const JournalManifest &manifest);
+    static QString manifestTailHtml(const JournalManifest &manifest);
+    // The bag list as printed: a heading line, then a line per bag in columns of fixed width.
+    static QStringList manifestLines(const JournalManifest &manifest);
     // False with `error` set when the file could not be written.
     static bool writeCsv(const QString &path, const QVector<BagLine> &bags, QString *error);
     static bool writePdf(const QString &path, const JournalManifest &manifest, QString *error);

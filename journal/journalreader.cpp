@@ -14,12 +14,12 @@ const char *const kRowColumns =
     "e.seq, e.time_ms, e.user, e.key_serial, e.key_box, e.barcode, e.subject, e.school, e.exam_sched_id, "
     "e.lock_rf, e.lock_id, e.event, e.outcome, e.session, e.state, e.ref_seq, e.ref_hash, e.hash";
 
-// The bag line's columns: the latest row, then the details from the latest rows that carried them.
+// A bag line: what its latest row says, then the details from the latest rows that carried them
+// (FROM and WHERE follow). The latest row's own details are not read: the line's are at least as new.
 const char *const kBagSelect =
-    "SELECT e.seq, e.time_ms, e.user, e.key_serial, e.key_box, e.barcode, e.subject, e.school, e.exam_sched_id, "
-    "e.lock_rf, e.lock_id, e.event, e.outcome, e.session, e.state, e.ref_seq, e.ref_hash, e.hash, "
-    "d.subject, d.school, d.exam_sched_id, k.lock_id, k.lock_rf "
-    "FROM events e "
+    "SELECT e.seq, e.time_ms, e.user, e.key_serial, e.key_box, e.barcode, e.event, e.outcome, e.session, e.state, "
+    "d.subject, d.school, d.exam_sched_id, k.lock_id, k.lock_rf ";
+const char *const kBagDetails =
     "LEFT JOIN events d ON d.seq = (SELECT MAX(s.seq) FROM events s WHERE s.barcode = e.barcode AND s.state <> 0 "
     "AND s.seq <= e.seq AND (s.subject <> '' OR s.school <> '')) "
     "LEFT JOIN events k ON k.seq = (SELECT MAX(s.seq) FROM events s WHERE s.barcode = e.barcode AND s.state <> 0 "
@@ -66,17 +66,15 @@ QString scopeCondition(const JournalScope &scope, const char *alias, QVariantLis
     return QStringLiteral("0");
 }
 
-// The bag's latest row within the scope: its state is the bag's state there.
-QString latestInScope(const JournalScope &scope, QVariantList *values)
+// The bag lines of a scope: each bag's latest row within it, found in one pass over the scope's rows.
+QString bagsInScope(const JournalScope &scope, QVariantList *values)
 {
-    QVariantList outer;
-    const QString condition = scopeCondition(scope, "e", &outer);
-    QVariantList inner;
-    const QString innerCondition = scopeCondition(scope, "s", &inner);
-    *values << outer << inner;
-    return QStringLiteral("e.state <> 0 AND e.barcode <> '' AND %1 AND e.seq = (SELECT MAX(s.seq) FROM events s "
-                          "WHERE s.barcode = e.barcode AND s.state <> 0 AND %2)")
-        .arg(condition, innerCondition);
+    const QString condition = scopeCondition(scope, "events", values);
+    return QStringLiteral("WITH latest AS (SELECT MAX(seq) AS seq FROM events WHERE state <> 0 AND barcode <> '' AND "
+                          "%1 GROUP BY barcode) ")
+               .arg(condition) +
+           QLatin1String(kBagSelect) + QStringLiteral("FROM latest JOIN events e ON e.seq = latest.seq ") +
+           QLatin1String(kBagDetails);
 }
 
 } // namespace
@@ -146,12 +144,27 @@ QVector<BagLine> JournalReader::bagLines(const QString &sql, const QVariantList 
         return lines;
     while (query.next()) {
         BagLine line;
-        line.latest = rowAt(query);
-        line.subject = query.value(18).toString();
-        line.school = query.value(19).toString();
-        line.examSchedId = query.value(20).isNull() ? -1 : query.value(20).toLongLong();
-        line.lockId = query.value(21).toString();
-        line.lockRf = query.value(22).toString();
+        JournalRow &row = line.latest;
+        row.seq = query.value(0).toLongLong();
+        row.timeMs = query.value(1).toLongLong();
+        row.user = query.value(2).toString();
+        row.keySerial = query.value(3).toString();
+        row.keyBox = query.value(4).toString();
+        row.barcode = query.value(5).toString();
+        row.event = query.value(6).toString();
+        row.outcome = query.value(7).toString();
+        row.session = query.value(8).toLongLong();
+        row.state = query.value(9).toInt();
+        line.subject = query.value(10).toString();
+        line.school = query.value(11).toString();
+        line.examSchedId = query.value(12).isNull() ? -1 : query.value(12).toLongLong();
+        line.lockId = query.value(13).toString();
+        line.lockRf = query.value(14).toString();
+        row.subject = line.subject;
+        row.school = line.school;
+        row.examSchedId = line.examSchedId;
+        row.lockId = line.lockId;
+        row.lockRf = line.lockRf;
         lines.append(line);
     }
     return lines;
@@ -159,7 +172,8 @@ QVector<BagLine> JournalReader::bagLines(const QString &sql, const QVariantList 
 
 QVector<BagLine> JournalReader::latestBags(bool exceptionsOnly, qint64 beforeSeq, int limit) const
 {
-    QString sql = QLatin1String(kBagSelect) + QStringLiteral("WHERE e.state <> 0");
+    QString sql = QLatin1String(kBagSelect) + QStringLiteral("FROM events e ") + QLatin1String(kBagDetails) +
+                  QStringLiteral("WHERE e.state <> 0");
     QVariantList values;
     if (exceptionsOnly)
         sql += QStringLiteral(" AND e.state IN (2, 3, 5)");
@@ -191,18 +205,20 @@ QVector<JournalRow> JournalReader::bagRows(const QString &barcode, qint64 afterS
 QVector<BagLine> JournalReader::bags(const JournalScope &scope) const
 {
     QVariantList values;
-    const QString where = latestInScope(scope, &values);
-    return bagLines(QLatin1String(kBagSelect) + QStringLiteral("WHERE ") + where + QStringLiteral(" ORDER BY e.seq"),
-                    values);
+    return bagLines(bagsInScope(scope, &values) + QStringLiteral("ORDER BY e.seq"), values);
 }
 
 BagTotals JournalReader::totals(const JournalScope &scope) const
 {
     BagTotals totals;
     QVariantList values;
-    const QString where = latestInScope(scope, &values);
+    const QString condition = scopeCondition(scope, "events", &values);
     QSqlQuery query(m_journal.database());
-    if (!run(query, QStringLiteral("SELECT e.state, COUNT(*) FROM events e WHERE %1 GROUP BY e.state").arg(where),
+    if (!run(query,
+             QStringLiteral("WITH latest AS (SELECT MAX(seq) AS seq FROM events WHERE state <> 0 AND barcode <> '' AND "
+                            "%1 GROUP BY barcode) SELECT e.state, COUNT(*) FROM latest JOIN events e ON e.seq = "
+                            "latest.seq GROUP BY e.state")
+                 .arg(condition),
              values))
         return totals;
     while (query.next())
@@ -260,40 +276,30 @@ JournalSession JournalReader::session(qint64 seq) const
     return session;
 }
 
-QStringList JournalReader::users(const JournalScope &scope) const
+void JournalReader::participants(const JournalScope &scope, QStringList *users, QStringList *keys) const
 {
-    QStringList users;
-    QVariantList values;
-    const QString where = scopeCondition(scope, "e", &values);
-    QSqlQuery query(m_journal.database());
-    if (!run(
-            query,
-            QStringLiteral("SELECT DISTINCT e.user FROM events e WHERE %1 AND e.user <> '' ORDER BY e.user").arg(where),
-            values))
-        return users;
-    while (query.next())
-        users << query.value(0).toString();
-    return users;
-}
-
-QStringList JournalReader::keys(const JournalScope &scope) const
-{
-    QStringList keys;
     QVariantList values;
     const QString where = scopeCondition(scope, "e", &values);
     QSqlQuery query(m_journal.database());
     if (!run(query,
-             QStringLiteral("SELECT DISTINCT e.key_serial, e.key_box FROM events e WHERE %1 AND e.key_serial <> '' "
-                            "ORDER BY e.key_serial, e.key_box")
+             QStringLiteral(
+                 "SELECT DISTINCT e.user, e.key_serial, e.key_box FROM events e WHERE %1 AND (e.user <> '' OR "
+                 "e.key_serial <> '')")
                  .arg(where),
              values))
-        return keys;
+        return;
     while (query.next()) {
-        const QString box = query.value(1).toString();
-        keys << (box.isEmpty() ? query.value(0).toString()
-                               : QStringLiteral("%1 (box %2)").arg(query.value(0).toString(), box));
+        const QString user = query.value(0).toString();
+        const QString serial = query.value(1).toString();
+        const QString box = query.value(2).toString();
+        if (!user.isEmpty() && !users->contains(user))
+            users->append(user);
+        const QString key = box.isEmpty() ? serial : QStringLiteral("%1 (box %2)").arg(serial, box);
+        if (!serial.isEmpty() && !keys->contains(key))
+            keys->append(key);
     }
-    return keys;
+    users->sort();
+    keys->sort();
 }
 
 JournalRow JournalReader::lastRow(const JournalScope &scope) const
@@ -302,7 +308,7 @@ JournalRow JournalReader::lastRow(const JournalScope &scope) const
     const QString where = scopeCondition(scope, "e", &values);
     QSqlQuery query(m_journal.database());
     if (!run(query,
-             QStringLiteral("SELECT %1 FROM events e WHERE %2 ORDER BY e.seq DESC LIMIT 1")
+             QStringLiteral("SELECT %1 FROM events e WHERE e.seq = (SELECT MAX(e.seq) FROM events e WHERE %2)")
                  .arg(QLatin1String(kRowColumns), where),
              values) ||
         !query.next())

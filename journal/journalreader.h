@@ -87,9 +87,8 @@ public:
     // Sign-in sessions, newest first.
     QVector<JournalSession> sessions(int limit) const;
     JournalSession session(qint64 seq) const;
-    QStringList users(const JournalScope &scope) const;
-    // "serial (box)" of each key in the scope.
-    QStringList keys(const JournalScope &scope) const;
+    // The operators and the keys ("serial (box n)") of the scope's rows, sorted.
+    void participants(const JournalScope &scope, QStringList *users, QStringList *keys) const;
     // The newest row in the scope (seq 0 when none): it anchors a printed manifest to the chain.
     JournalRow lastRow(const JournalScope &scope) const;
 
