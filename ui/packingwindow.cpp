@@ -325,22 +325,28 @@ void PackingWindow::setJournal(Journal *journal)
         disconnect(this, nullptr, m_journal, nullptr);
         disconnect(m_journal, nullptr, this, nullptr);
     }
+    if (m_journalView) {
+        m_journalView->close(); // it shows the journal it was opened on, and goes
+        m_journalView = nullptr;
+    }
     m_journal = journal;
     m_journalNotices.clear();
     m_actionJournal->setEnabled(journal != nullptr);
     if (journal) {
         connect(this, &PackingWindow::stationEvent, journal, &Journal::stationEvent, Qt::DirectConnection);
-        connect(journal, &Journal::noticeRaised, this, [this](const QString &text) {
-            m_journalNotices.push_back({QStringLiteral("Journal: see File > Journal"), text});
+        const auto addNotice = [this](Journal::Notice notice, const QString &text) {
+            m_journalNotices.push_back({notice == Journal::Notice::InUseElsewhere
+                                            ? QStringLiteral("The journal is open in another SealStation")
+                                            : QStringLiteral("The journal was damaged: a new one was started"),
+                                        text});
+        };
+        connect(journal, &Journal::noticeRaised, this, [this, journal, addNotice](const QString &text) {
+            addNotice(journal->notice(), text);
             showJournalNotices();
         });
         connect(journal, &Journal::warningChanged, this, &PackingWindow::showJournalNotices);
-        if (journal->notice() == Journal::Notice::MovedAside)
-            m_journalNotices.push_back(
-                {QStringLiteral("The journal was damaged: a new one was started"), journal->noticeText()});
-        else if (journal->notice() == Journal::Notice::InUseElsewhere)
-            m_journalNotices.push_back(
-                {QStringLiteral("The journal is open in another SealStation"), journal->noticeText()});
+        if (journal->notice() != Journal::Notice::None)
+            addNotice(journal->notice(), journal->noticeText());
         // Bags left between the seal record and the lock's confirmation, by a crash or a power cut.
         const int notConfirmed = JournalReader(*journal).notConfirmedCount();
         if (notConfirmed > 0)
