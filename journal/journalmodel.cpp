@@ -26,6 +26,13 @@ QString keyText(const JournalRow &row)
     return row.keyBox.isEmpty() ? row.keySerial : QStringLiteral("%1 (box %2)").arg(row.keySerial, row.keyBox);
 }
 
+// A tool tip takes text that looks like markup for rich text: the key's or the service's text is
+// escaped and set as rich text, so that it shows as it came.
+QString plainTip(const QString &text)
+{
+    return QStringLiteral("<p>%1</p>").arg(text.toHtmlEscaped());
+}
+
 QVariant stateColour(BagState state)
 {
     switch (state) {
@@ -184,7 +191,7 @@ QVariant JournalModel::bagData(const Bag &bag, int column, int role) const
         return font;
     }
     if (role == Qt::ToolTipRole && column == ColumnState)
-        return QStringLiteral("%1: %2").arg(eventLabel(line.latest.event), oneLine(line.latest.outcome));
+        return plainTip(QStringLiteral("%1: %2").arg(eventLabel(line.latest.event), oneLine(line.latest.outcome)));
     if (role != Qt::DisplayRole)
         return QVariant();
     switch (column) {
@@ -214,7 +221,7 @@ QVariant JournalModel::bagData(const Bag &bag, int column, int role) const
 QVariant JournalModel::rowData(const JournalRow &row, int column, int role) const
 {
     if (role == Qt::ToolTipRole && column == ColumnState && !row.outcome.isEmpty())
-        return oneLine(row.outcome);
+        return plainTip(oneLine(row.outcome));
     if (role != Qt::DisplayRole)
         return QVariant();
     switch (column) {

@@ -19,6 +19,7 @@
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QTextDocumentFragment>
 #include <QToolButton>
 #include <QTreeView>
 
@@ -161,8 +162,8 @@ private slots:
         QVERIFY(t.record(Kind::SignedIn, QString()));
         QSignalSpy recorded(t.journal.get(), &Journal::recorded);
         for (const Kind kind : kinds)
-            QVERIFY(
-                t.record(kind, QStringLiteral("2531011021"), QStringLiteral("5101"), QStringLiteral("text, \"x\"")));
+            QVERIFY(t.record(kind, QStringLiteral("2531011021"), QStringLiteral("5101"),
+                             QStringLiteral("<b>text</b>, \"x\"")));
         QCOMPARE(recorded.count(), kinds.size());
 
         // What a restart finds: the rows were committed as they came.
@@ -189,7 +190,7 @@ private slots:
                  QStringLiteral("Mathematics Paper 1|Greenfield High School"));
         QCOMPARE(last.examSchedId, qint64(3101));
         QCOMPARE(last.lockId + QLatin1Char('|') + last.lockRf, QStringLiteral("5101|305101"));
-        QCOMPARE(last.outcome, QStringLiteral("text, \"x\""));
+        QCOMPARE(last.outcome, QStringLiteral("<b>text</b>, \"x\""));
         QCOMPARE(last.timeMs, kStart + 1000 * (kinds.size() + 1));
         QCOMPARE(last.session, qint64(1));
 
@@ -199,6 +200,10 @@ private slots:
         QCOMPARE(model.rowCount(), 1);
         QCOMPARE(model.index(0, JournalModel::ColumnState).data().toString(), expected.constLast());
         QCOMPARE(model.index(0, JournalModel::ColumnLock).data().toString(), QStringLiteral("5101 (RF 305101)"));
+        // The key's or the service's text shows as it came, also in a tool tip.
+        const QString tip = model.index(0, JournalModel::ColumnState).data(Qt::ToolTipRole).toString();
+        QCOMPARE(QTextDocumentFragment::fromHtml(tip).toPlainText(),
+                 eventLabel(names.constLast()) + QStringLiteral(": <b>text</b>, \"x\""));
         const BagTotals totals = reader.totals(JournalScope::ofSession(1));
         QCOMPARE(totals.bags(), 1);
         QVERIFY(t.journal->verify().ok());
