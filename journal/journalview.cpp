@@ -81,7 +81,8 @@ JournalView::JournalView(Journal *journal, QWidget *parent) : QDialog(parent), m
     m_tree->header()->setStretchLastSection(false);
     m_tree->setColumnWidth(JournalModel::ColumnBag, 170);
     m_tree->setColumnWidth(JournalModel::ColumnState, 160);
-    m_tree->setColumnWidth(JournalModel::ColumnTime, 140);
+    m_tree->setColumnWidth(JournalModel::ColumnTime,
+                           m_tree->fontMetrics().horizontalAdvance(QStringLiteral("8888-88-88 88:88:88")) + 24);
     m_tree->setColumnWidth(JournalModel::ColumnSubject, 150);
     m_tree->setColumnWidth(JournalModel::ColumnSchool, 150);
     m_tree->setColumnWidth(JournalModel::ColumnLock, 120);
