@@ -92,7 +92,7 @@ BEGIN {
     label["bag_cpu_ms_vs_raw"] = "Per bag: CPU time (ms)|4 requests, raw socket"
     label["relay_mib_s"] = "Relay throughput, key 1.6.3 (MiB/s)|direct TCP to the relay server"
     label["relay_mib_s_whole_frames"] = "Relay throughput, key before 1.6.3 (MiB/s)|direct TCP to the relay server"
-    label["journal_bag_ms"] = "Journal: a bag's 5 rows, record() (ms)|5 bare commits, same settings"
+    label["journal_bag_ms"] = "Journal: the 5 rows of a bag, record() (ms)|5 bare commits, same settings"
     label["journal_row_ms"] = "Journal: one row, not synced (ms)|bare commit, synchronous=NORMAL"
     label["journal_synced_row_ms"] = "Journal: one row, synced (ms)|bare commit, synchronous=FULL"
     label["journal_view_open_ms"] = "Journal view, 100,000 rows, to first paint (ms)|QTreeView, same 100 lines"
