@@ -5,14 +5,11 @@
 #include "journal/journalreader.h"
 #include "journal/journalview.h"
 #include "key/clinker.h"
-#include "sim/emulatedkey.h"
 #include "support/testfiles.h"
 #include "support/uistation.h"
 #include "ui/sealwidget.h"
 
-#include <QAction>
 #include <QDateTime>
-#include <QFile>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -21,7 +18,6 @@
 #include <QStandardPaths>
 #include <QTextDocumentFragment>
 #include <QToolButton>
-#include <QTreeView>
 
 #include <memory>
 
