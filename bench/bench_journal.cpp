@@ -251,6 +251,11 @@ int main(int argc, char *argv[])
         journal.open();
         fill(journal, events / 6);
         step = 0;
+        QElapsedTimer verifyClock;
+        verifyClock.start();
+        const JournalCheck check = journal.verify();
+        std::printf("# journal: Verify journal on %lld rows took %.0f ms (%s)\n", check.rows, msSince(verifyClock),
+                    check.ok() ? "checks out" : "FAILED");
         std::vector<double> view, baseline;
         for (int run = -1; run < runs; ++run) {
             QElapsedTimer clock;

@@ -678,18 +678,18 @@ bool Journal::pruneLocked(int *removed)
 
 JournalCheck Journal::verify()
 {
-    JournalCheck check;
-    if (!isOpen())
-        return check;
-    check.opened = true;
-    auto add = [&check](JournalCheck::Fault fault, qint64 seq, qint64 lastSeq, const QString &text) {
-        ++check.findingCount;
-        if (check.findings.size() < JournalCheck::kMaxFindings)
-            check.findings.append({fault, seq, lastSeq, text});
-    };
-    QSqlDatabase db = database();
+    JournalVerification verification(*this);
+    while (!verification.step())
+        ;
+    return verification.result();
+}
 
-    QSqlQuery query(db);
+JournalVerification::JournalVerification(const Journal &journal) : m_journal(journal)
+{
+    if (!journal.isOpen())
+        return;
+    m_check.opened = true;
+    QSqlQuery query(journal.database());
     if (!query.exec(QStringLiteral("SELECT MIN(seq), MAX(seq), COUNT(*),"
                                    " (SELECT seq FROM sqlite_sequence WHERE name = 'events'),"
                                    " (SELECT ref_seq FROM events WHERE event = 'Checkpoint' ORDER BY ref_seq DESC "
@@ -699,12 +699,12 @@ JournalCheck Journal::verify()
         !query.next()) {
         add(JournalCheck::Fault::Damaged, 0, 0,
             QStringLiteral("The file cannot be read: %1").arg(query.lastError().text().simplified()));
-        return check;
+        return;
     }
-    check.firstSeq = query.value(0).toLongLong();
-    check.lastSeq = query.value(1).toLongLong();
-    check.rows = query.value(2).toLongLong();
-    const qint64 sequence = query.value(3).toLongLong();
+    m_check.firstSeq = query.value(0).toLongLong();
+    m_check.lastSeq = query.value(1).toLongLong();
+    m_check.rows = query.value(2).toLongLong();
+    m_sequence = query.value(3).toLongLong();
     const bool hasCheckpoint = !query.value(4).isNull();
     const qint64 checkpointSeq = query.value(4).toLongLong();
     const QByteArray checkpointHash = query.value(5).toByteArray();
@@ -712,85 +712,120 @@ JournalCheck Journal::verify()
 
     // Where the chain starts: nothing before row 1, or what the latest checkpoint says was pruned. When
     // neither holds, the first row is taken as it is (the gap is reported already).
-    QByteArray expected = zeroHash();
-    qint64 lastGood = 0;
-    if (check.rows > 0 && check.firstSeq > 1) {
-        expected = QByteArray();
+    m_expected = zeroHash();
+    if (m_check.rows > 0 && m_check.firstSeq > 1) {
+        m_expected = QByteArray();
         if (!hasCheckpoint) {
-            add(JournalCheck::Fault::Missing, 1, check.firstSeq - 1,
-                rowRange(1, check.firstSeq - 1) + QStringLiteral(" missing, and no checkpoint says they were pruned."));
-        } else if (checkpointSeq + 1 < check.firstSeq) {
-            add(JournalCheck::Fault::Missing, checkpointSeq + 1, check.firstSeq - 1,
-                rowRange(checkpointSeq + 1, check.firstSeq - 1) + QStringLiteral(" missing."));
-        } else if (checkpointSeq + 1 > check.firstSeq) {
-            add(JournalCheck::Fault::Inserted, check.firstSeq, checkpointSeq,
-                rowRange(check.firstSeq, checkpointSeq) +
+            add(JournalCheck::Fault::Missing, 1, m_check.firstSeq - 1,
+                rowRange(1, m_check.firstSeq - 1) +
+                    QStringLiteral(" missing, and no checkpoint says they were pruned."));
+        } else if (checkpointSeq + 1 < m_check.firstSeq) {
+            add(JournalCheck::Fault::Missing, checkpointSeq + 1, m_check.firstSeq - 1,
+                rowRange(checkpointSeq + 1, m_check.firstSeq - 1) + QStringLiteral(" missing."));
+        } else if (checkpointSeq + 1 > m_check.firstSeq) {
+            add(JournalCheck::Fault::Inserted, m_check.firstSeq, checkpointSeq,
+                rowRange(m_check.firstSeq, checkpointSeq) +
                     QStringLiteral(" there although a checkpoint says they were pruned."));
         } else {
-            expected = checkpointHash;
-            lastGood = checkpointSeq;
+            m_expected = checkpointHash;
+            m_lastGood = checkpointSeq;
         }
     }
+    m_phase = Phase::Walking;
+}
 
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT %1 FROM events ORDER BY seq").arg(QLatin1String(kColumns)))) {
-        add(JournalCheck::Fault::Damaged, check.firstSeq, check.lastSeq,
-            QStringLiteral("The file cannot be read: %1").arg(query.lastError().text().simplified()));
-        return check;
+void JournalVerification::add(JournalCheck::Fault fault, qint64 seq, qint64 lastSeq, const QString &text)
+{
+    ++m_check.findingCount;
+    if (m_check.findings.size() < JournalCheck::kMaxFindings)
+        m_check.findings.append({fault, seq, lastSeq, text});
+}
+
+bool JournalVerification::step(int rows)
+{
+    if (m_phase == Phase::Done)
+        return true;
+    if (!m_journal.isOpen()) {
+        add(JournalCheck::Fault::Damaged, m_after + 1, m_check.lastSeq,
+            QStringLiteral("The journal was closed after row %1, before the check was done.").arg(m_after));
+        m_phase = Phase::Done;
+        return true;
     }
-    // Each row is judged with the one after it at hand: which of its neighbours still chain tells an
-    // inserted row from a changed one.
-    QByteArray beforeExpected; // the hash expected before the last good row
-    bool haveRow = query.next();
-    JournalRow row = haveRow ? rowFromQuery(query) : JournalRow();
-    while (haveRow) {
-        const bool haveNext = query.next();
-        const JournalRow next = haveNext ? rowFromQuery(query) : JournalRow();
-        if (expected.isNull() || rowHash(expected, row) == row.hash) {
-            beforeExpected = expected;
-        } else if (!beforeExpected.isNull() && rowHash(beforeExpected, row) == row.hash) {
-            // This row chains past the previous one: that one was put in afterwards.
-            add(JournalCheck::Fault::Inserted, lastGood, lastGood,
-                QStringLiteral("Row %1 was inserted: the row after it follows the row before it.").arg(lastGood));
-        } else if (haveNext && rowHash(expected, next) == next.hash) {
-            add(JournalCheck::Fault::Inserted, row.seq, row.seq,
-                QStringLiteral("Row %1 was inserted: the row after it follows the row before it.").arg(row.seq));
-            row = next;
-            haveRow = haveNext;
-            continue;
-        } else if (lastGood > 0 && row.seq > lastGood + 1) {
-            add(JournalCheck::Fault::Missing, lastGood + 1, row.seq - 1,
-                rowRange(lastGood + 1, row.seq - 1) + QStringLiteral(" missing."));
-            beforeExpected = QByteArray();
-        } else if (!haveNext || rowHash(row.hash, next) == next.hash) {
-            // A row before it given a new hash after its change looks the same from here.
-            add(JournalCheck::Fault::Changed, row.seq, row.seq,
-                lastGood > 0 ? QStringLiteral("Row %1 was changed after it was written (or row %2 was changed and "
-                                              "given a new hash).")
-                                   .arg(row.seq)
-                                   .arg(lastGood)
-                             : QStringLiteral("Row %1 was changed after it was written.").arg(row.seq));
-            beforeExpected = QByteArray();
-        } else {
-            add(JournalCheck::Fault::Changed, row.seq, row.seq,
-                QStringLiteral("Row %1 does not follow row %2: one of them was changed after it was written.")
-                    .arg(row.seq)
-                    .arg(lastGood));
-            beforeExpected = QByteArray();
+    // Rows written after the check began are left to the next check.
+    QSqlQuery query(m_journal.database());
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM events WHERE seq > ? AND seq <= ? ORDER BY seq LIMIT ?")
+                      .arg(QLatin1String(kColumns)));
+    query.addBindValue(m_after);
+    query.addBindValue(m_check.lastSeq);
+    query.addBindValue(qMax(1, rows));
+    int read = 0;
+    if (query.exec()) {
+        while (query.next()) {
+            const JournalRow row = rowFromQuery(query);
+            ++read;
+            m_after = row.seq;
+            if (m_pending)
+                judge(*m_pending, &row);
+            m_pending = row;
         }
-        expected = row.hash;
-        lastGood = row.seq;
-        row = next;
-        haveRow = haveNext;
     }
     if (query.lastError().isValid()) {
-        add(JournalCheck::Fault::Damaged, lastGood + 1, check.lastSeq,
+        add(JournalCheck::Fault::Damaged, m_after + 1, m_check.lastSeq,
             QStringLiteral("The file cannot be read after row %1: %2")
-                .arg(lastGood)
+                .arg(m_after)
                 .arg(query.lastError().text().simplified()));
+        m_phase = Phase::Done;
+        return true;
     }
-    if (sequence > check.lastSeq)
-        add(JournalCheck::Fault::Missing, check.lastSeq + 1, sequence,
-            rowRange(check.lastSeq + 1, sequence) + QStringLiteral(" missing from the end."));
-    return check;
+    if (read < qMax(1, rows)) {
+        if (m_pending)
+            judge(*m_pending, nullptr);
+        m_pending.reset();
+        if (m_sequence > m_check.lastSeq)
+            add(JournalCheck::Fault::Missing, m_check.lastSeq + 1, m_sequence,
+                rowRange(m_check.lastSeq + 1, m_sequence) + QStringLiteral(" missing from the end."));
+        m_phase = Phase::Done;
+    }
+    return m_phase == Phase::Done;
+}
+
+// Each row is judged with the one after it at hand: which of its neighbours still chain tells an
+// inserted row from a changed one.
+void JournalVerification::judge(const JournalRow &row, const JournalRow *next)
+{
+    ++m_checked;
+    if (m_expected.isNull() || rowHash(m_expected, row) == row.hash) {
+        m_beforeExpected = m_expected;
+    } else if (!m_beforeExpected.isNull() && rowHash(m_beforeExpected, row) == row.hash) {
+        // This row chains past the previous one: that one was put in afterwards.
+        add(JournalCheck::Fault::Inserted, m_lastGood, m_lastGood,
+            QStringLiteral("Row %1 was inserted: the row after it follows the row before it.").arg(m_lastGood));
+    } else if (next && rowHash(m_expected, *next) == next->hash) {
+        // The chain goes on past this row: it is passed over.
+        add(JournalCheck::Fault::Inserted, row.seq, row.seq,
+            QStringLiteral("Row %1 was inserted: the row after it follows the row before it.").arg(row.seq));
+        return;
+    } else if (m_lastGood > 0 && row.seq > m_lastGood + 1) {
+        add(JournalCheck::Fault::Missing, m_lastGood + 1, row.seq - 1,
+            rowRange(m_lastGood + 1, row.seq - 1) + QStringLiteral(" missing."));
+        m_beforeExpected = QByteArray();
+    } else if (!next || rowHash(row.hash, *next) == next->hash) {
+        // A row before it given a new hash after its change looks the same from here.
+        add(JournalCheck::Fault::Changed, row.seq, row.seq,
+            m_lastGood > 0 ? QStringLiteral("Row %1 was changed after it was written (or row %2 was changed and "
+                                            "given a new hash).")
+                                 .arg(row.seq)
+                                 .arg(m_lastGood)
+                           : QStringLiteral("Row %1 was changed after it was written.").arg(row.seq));
+        m_beforeExpected = QByteArray();
+    } else {
+        add(JournalCheck::Fault::Changed, row.seq, row.seq,
+            QStringLiteral("Row %1 does not follow row %2: one of them was changed after it was written.")
+                .arg(row.seq)
+                .arg(m_lastGood));
+        m_beforeExpected = QByteArray();
+    }
+    m_expected = row.hash;
+    m_lastGood = row.seq;
 }

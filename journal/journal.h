@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QSqlQuery;
 
@@ -92,6 +93,7 @@ public:
     // Removes the rows older than the retention, leaving a checkpoint row that carries the last
     // removed row's hash. The number of rows removed, or -1.
     int prune();
+    // The whole chain at once (see JournalVerification to check it a slice at a time).
     JournalCheck verify();
 
     // 0 or less keeps every row.
@@ -174,4 +176,42 @@ private:
     std::unique_ptr<QSqlQuery> m_tail;
     std::unique_ptr<QSqlQuery> m_bagState;
     std::unique_ptr<QSqlQuery> m_insert;
+};
+
+// "Verify journal", a slice of rows at a time, so that checking a year of rows never holds the event
+// loop for long. Rows written after the check began are left to the next one. The journal must
+// outlive it.
+class JournalVerification
+{
+public:
+    static constexpr int kDefaultSlice = 5000;
+
+    explicit JournalVerification(const Journal &journal);
+
+    // Checks up to `rows` more rows; true once the check is complete.
+    bool step(int rows = kDefaultSlice);
+    bool isDone() const { return m_phase == Phase::Done; }
+    qint64 checkedRows() const { return m_checked; }
+    const JournalCheck &result() const { return m_check; }
+
+private:
+    enum class Phase
+    {
+        Walking,
+        Done
+    };
+
+    void judge(const JournalRow &row, const JournalRow *next);
+    void add(JournalCheck::Fault fault, qint64 seq, qint64 lastSeq, const QString &text);
+
+    const Journal &m_journal;
+    Phase m_phase = Phase::Done;
+    JournalCheck m_check;
+    qint64 m_sequence = 0; // the highest seq ever given, as SQLite keeps it
+    qint64 m_after = 0;    // rows up to this seq have been read
+    QByteArray m_expected; // the hash the next row must chain to (null: take it as it is)
+    QByteArray m_beforeExpected;
+    qint64 m_lastGood = 0;
+    std::optional<JournalRow> m_pending; // read, waiting for the row after it
+    qint64 m_checked = 0;
 };

@@ -92,21 +92,22 @@ JournalView::JournalView(Journal *journal, QWidget *parent) : QDialog(parent), m
     layout->addWidget(m_result);
 
     auto *buttons = new QHBoxLayout;
-    auto *verify = new QPushButton(QStringLiteral("&Verify journal"), this);
-    verify->setObjectName(QStringLiteral("btnVerifyJournal"));
+    m_verify = new QPushButton(QStringLiteral("&Verify journal"), this);
+    m_verify->setObjectName(QStringLiteral("btnVerifyJournal"));
     auto *csv = new QPushButton(QStringLiteral("Export &CSV..."), this);
     csv->setObjectName(QStringLiteral("btnExportCsv"));
     auto *pdf = new QPushButton(QStringLiteral("Export &PDF manifest..."), this);
     pdf->setObjectName(QStringLiteral("btnExportPdf"));
     auto *close = new QPushButton(QStringLiteral("Close"), this);
-    buttons->addWidget(verify);
+    buttons->addWidget(m_verify);
     buttons->addWidget(csv);
     buttons->addWidget(pdf);
     buttons->addStretch(1);
     buttons->addWidget(close);
     layout->addLayout(buttons);
 
-    connect(verify, &QPushButton::clicked, this, &JournalView::verifyJournal);
+    connect(m_verify, &QPushButton::clicked, this, &JournalView::verifyJournal);
+    connect(&m_verifyTimer, &QTimer::timeout, this, &JournalView::continueVerification);
     connect(csv, &QPushButton::clicked, this, &JournalView::exportCsv);
     connect(pdf, &QPushButton::clicked, this, &JournalView::exportPdf);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
@@ -129,6 +130,8 @@ JournalView::JournalView(Journal *journal, QWidget *parent) : QDialog(parent), m
     }
     updateTotals();
 }
+
+JournalView::~JournalView() = default;
 
 void JournalView::refresh()
 {
@@ -203,11 +206,34 @@ void JournalView::updateTotals()
 
 void JournalView::verifyJournal()
 {
-    if (!m_journal)
+    if (!m_journal || m_verification)
         return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const JournalCheck check = m_journal->verify();
-    QApplication::restoreOverrideCursor();
+    m_verification = std::make_unique<JournalVerification>(*m_journal);
+    m_verify->setEnabled(false);
+    m_result->setStyleSheet(QString());
+    m_result->setText(QStringLiteral("Checking the journal..."));
+    m_verifyTimer.start(0);
+}
+
+void JournalView::continueVerification()
+{
+    // The check reads through the journal: it stops if the journal went away.
+    if (!m_journal) {
+        m_verifyTimer.stop();
+        m_verification.reset();
+        m_result->setText(QStringLiteral("The check stopped: the journal was closed."));
+        return;
+    }
+    if (!m_verification->step()) {
+        m_result->setText(QStringLiteral("Checking the journal: %1 of %2 rows...")
+                              .arg(m_verification->checkedRows())
+                              .arg(m_verification->result().rows));
+        return;
+    }
+    m_verifyTimer.stop();
+    const JournalCheck check = m_verification->result();
+    m_verification.reset();
+    m_verify->setEnabled(true);
     m_result->setStyleSheet(check.ok() ? QStringLiteral("color: #1b6e20;") : QStringLiteral("color: #b71c1c;"));
     m_result->setText(check.summary());
 }

@@ -275,6 +275,12 @@ private slots:
         t.reopen();
         const JournalCheck check = t.journal->verify();
         QVERIFY(check.opened);
+        // The view checks a slice of rows at a time; a row at a time finds the same.
+        JournalVerification sliced(*t.journal);
+        while (!sliced.step(1))
+            ;
+        QCOMPARE(sliced.checkedRows(), check.rows);
+        QCOMPARE(sliced.result().summary(), check.summary());
         if (finding.isEmpty()) {
             QVERIFY2(check.ok(), qPrintable(check.summary()));
             QCOMPARE(check.summary(),
@@ -511,9 +517,9 @@ private slots:
                     ->text()
                     .endsWith(QStringLiteral(": 0 sealed, 1 not confirmed, 0 failed")));
         view->findChild<QPushButton *>(QStringLiteral("btnVerifyJournal"))->click();
-        QVERIFY(view->findChild<QLabel *>(QStringLiteral("lblJournalResult"))
-                    ->text()
-                    .startsWith(QStringLiteral("The journal checks out: 5 rows")));
+        UI_TRY_VERIFY(view->findChild<QLabel *>(QStringLiteral("lblJournalResult"))
+                          ->text()
+                          .startsWith(QStringLiteral("The journal checks out: 5 rows")));
     }
 
     // A journal that cannot be used is reported once, in the status bar, and packing goes on: a damaged
