@@ -36,6 +36,8 @@ constexpr Text ProxyUser{"proxyuser", ""};
 constexpr Text ProxyPass{"proxypass", ""};
 // VID:PID pairs of keys whose firmware carries no OS descriptor (Linux), e.g. "1234:5678, 1234:5679".
 constexpr Text UsbIds{"usbids", ""};
+// Days the station's journal keeps its rows; 0 or less keeps them all.
+constexpr Integer JournalRetentionDays{"journal.retention.days", 400};
 } // namespace Setting
 
 // The per-user settings store: a flat key=value table read once from

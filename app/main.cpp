@@ -3,6 +3,7 @@
 #include "app/shutdownsignals.h"
 #include "app/simplelogger.h"
 #include "app/trace.h"
+#include "journal/journal.h"
 #include "ui/packingwindow.h"
 
 #include <QApplication>
@@ -128,15 +129,22 @@ int main(int argc, char *argv[])
     auto app = std::make_unique<QApplication>(argc, argv);
     // Lets the desktop match the window to its menu entry and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.vesk.SealStation"));
+    // The station's journal, in the data folder; a bad or busy file is the journal's to handle.
+    auto journal = std::make_unique<Journal>(directory);
+    journal->setRetentionDays(config->get(Setting::JournalRetentionDays));
+    journal->open();
     auto window = std::make_unique<PackingWindow>();
+    window->setJournal(journal.get());
     // SIGTERM and its kin end the program as Exit does, once a seal under way has finished.
     ShutdownSignals shutdownSignals;
     QObject::connect(&shutdownSignals, &ShutdownSignals::requested, window.get(), &PackingWindow::endRequested);
     window->show();
     const int exitCode = app->exec();
 
+    window->endJournalSession();
     logger->close();
     window.reset();
+    journal.reset();
     app.reset();
     return exitCode;
 }

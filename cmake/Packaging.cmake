@@ -142,6 +142,9 @@ elseif(UNIX AND NOT APPLE)
     # Dependencies come from the binaries' NEEDED entries (dpkg-shlibdeps).
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_APP_PACKAGE_NAME sealstation)
+    # The journal opens its database through Qt's SQLite driver, a plugin that no NEEDED entry names;
+    # dpkg-shlibdeps appends what the binary links to this.
+    set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS libqt${SEALSTATION_QT}sql${SEALSTATION_QT}-sqlite)
     set(CPACK_DEBIAN_APP_DESCRIPTION
         "Exam-paper packing station\nSigns the operator in to the Vesk web service, links scanned exam bags to\ntheir exam and school, records each seal and has the USB key close the lock.")
     set(CPACK_DEBIAN_SIM_PACKAGE_NAME sealstation-sim)

@@ -2,8 +2,8 @@
 # Measures the performance figures, each against a baseline measured in the same run, and prints
 # them as a table. Builds what it needs first: build/ (Release, Qt 5) and build-qt6/ (Release, Qt 6).
 #
-#   scripts/bench.sh            the figures: start-up and memory with Qt 5, per bag and relay with each Qt,
-#                               and the key's USB transport against its socket (Qt 5, emulated USB bus)
+#   scripts/bench.sh            the figures: start-up, memory and the journal with Qt 5, per bag and relay with
+#                               each Qt, and the key's USB transport against its socket (Qt 5, emulated USB bus)
 #   scripts/bench.sh --protocol also the key protocol micro-benchmarks (Google Benchmark)
 #
 # RUNS (start-ups of each program, 15), BAGS (30) and TRANSFERS (9 per key version) set the sample
@@ -32,7 +32,7 @@ for qt in 5 "${qts[@]}"; do
     fi
     targets=(bench_station)
     if [ "$qt" = 5 ]; then
-        targets+=(sealstation bench_minimal_widgets sealstation_startup_probe bench_startup)
+        targets+=(sealstation bench_minimal_widgets sealstation_startup_probe bench_startup bench_journal)
         [ $protocol = 1 ] && targets+=(bench_protocol)
         # Built where libumockdev-dev is installed (scripts/deps.sh installs it).
         cmake --build "$dir" --target help | grep -q ' bench_usb$' && targets+=(bench_usb)
@@ -77,6 +77,12 @@ if [ -x build/bin/bench_usb ]; then
     usb=$(build/bin/bench_usb --transfers "$transfers" 2>"$err") || failed bench_usb
     grep -E '^(#|[a-z_]+ app=)' <<<"$usb" >>"$out"
 fi
+# The journal's figures on a folder of the build tree, a real disk (a tmpfs would make syncs free).
+echo "Measuring the journal: a bag's rows, the view on a year of rows, exports of 10,000 bags (Qt 5)..." >&2
+rm -rf build/bench-journal
+QT_QPA_PLATFORM=offscreen build/bin/bench_journal --dir "build/bench-journal" >>"$out" 2>"$err" ||
+    failed bench_journal
+rm -rf build/bench-journal
 
 echo
 grep '^#' "$out" | sed 's/^# /  /'
@@ -99,6 +105,12 @@ BEGIN {
     label["usb_relay_mib_s"] = "USB key: relay, key 1.6.3 (MiB/s)|emulated key socket"
     label["usb_relay_mib_s_whole_frames"] = "USB key: relay, key before 1.6.3 (MiB/s)|emulated key socket"
     label["usb_idle_cpu_pct"] = "USB key: idle CPU over 10 s (% of a core)|emulated key socket"
+    label["journal_bag_ms"] = "Journal: the 5 rows of a bag, record() (ms)|5 bare commits, same settings"
+    label["journal_row_ms"] = "Journal: one row, not synced (ms)|bare commit, synchronous=NORMAL"
+    label["journal_synced_row_ms"] = "Journal: one row, synced (ms)|bare commit, synchronous=FULL"
+    label["journal_view_open_ms"] = "Journal view, 100,000 rows, to first paint (ms)|QTreeView, same 100 lines"
+    label["journal_csv_ms"] = "Journal: 10,000 bags to CSV (ms)|writing the same bytes"
+    label["journal_pdf_ms"] = "Journal: 10,000 bags to PDF (ms)|same lines on bare PDF pages"
     printf "| %-54s | %11s | %-34s | %9s | %7s |\n", "Figure", "Application", "Baseline", "Baseline", "Ratio"
     printf "|%s|%s|%s|%s|%s|\n", "--------------------------------------------------------", "-------------:", \
         "------------------------------------", "----------:", "--------:"
@@ -109,7 +121,7 @@ BEGIN {
     if (match(key, /^qt[0-9]+:/)) {
         qt = "Qt " substr(key, 3, RLENGTH - 3) ": "
         key = substr(key, RLENGTH + 1)
-    } else if (key == "startup_ms" || key == "peak_rss_mib" || key ~ /^usb_/) {
+    } else if (key == "startup_ms" || key == "peak_rss_mib" || key ~ /^usb_/ || key ~ /^journal_/) {
         qt = "Qt 5: "
     }
     split(label[key], parts, "|")

@@ -40,6 +40,7 @@ echo "lintian: no errors, no warnings in $(basename -a "${packages[@]}" | tr '\n
 depends=$(dpkg-deb -f "$app" Depends)
 echo "Depends: $depends"
 grep -Eq 'libqt[56](widgets|gui)' <<<"$depends" || fail "Depends was not computed from the binary"
+grep -Eq 'libqt[56]sql[56]-sqlite' <<<"$depends" || fail "Depends lacks the SQLite driver the journal opens"
 if dpkg-deb -c "$app" | grep -q 'sealstation-sim'; then fail "the simulator is in the application's package"; fi
 
 root=$tmp/root

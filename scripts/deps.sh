@@ -5,8 +5,8 @@ set -euo pipefail
 
 PACKAGES=(
     build-essential cmake pkg-config
-    qtbase5-dev qtbase5-dev-tools
-    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6sql6-sqlite
     libcpp-httplib-dev libsqlite3-dev sqlite3
     libusb-1.0-0-dev umockdev libumockdev-dev
     libbenchmark-dev
@@ -15,6 +15,7 @@ PACKAGES=(
     xvfb xdotool x11-utils
     librsvg2-bin
     dpkg-dev desktop-file-utils appstream icoutils lintian man-db
+    poppler-utils
 )
 
 missing=()

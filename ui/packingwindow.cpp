@@ -1,6 +1,9 @@
 #include "ui/packingwindow.h"
 
 #include "app/configuration.h"
+#include "journal/journal.h"
+#include "journal/journalreader.h"
+#include "journal/journalview.h"
 #include "key/clinker.h"
 #include "service/json.h"
 #include "service/rixrequesthandler.h"
@@ -9,11 +12,14 @@
 #include "ui/sealwidget.h"
 #include "ui_packingwindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QEventLoop>
+#include <QKeySequence>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QNetworkProxy>
 #include <QPixmap>
@@ -111,6 +117,7 @@ PackingWindow::PackingWindow(QWidget *parent, cLinker *linker, Configuration *co
     m_ui->statusbar->addPermanentWidget(m_lblKeyState, 0);
 
     applyStoredProxy();
+    setUpJournal();
 }
 
 PackingWindow::~PackingWindow()
@@ -396,4 +403,156 @@ void PackingWindow::endNow()
     m_ending = Ending::Now;
     m_endDeadline.stop();
     QApplication::quit();
+}
+
+void PackingWindow::setUpJournal()
+{
+    m_actionJournal = new QAction(QStringLiteral("&Journal..."), this);
+    m_actionJournal->setObjectName(QStringLiteral("actionJournal"));
+    m_actionJournal->setShortcut(QKeySequence(QStringLiteral("Ctrl+J")));
+    m_actionJournal->setEnabled(false);
+    const QList<QAction *> fileActions = m_ui->menuFile->actions();
+    m_ui->menuFile->insertAction(fileActions.size() > 1 ? fileActions.at(1) : nullptr, m_actionJournal);
+    connect(m_actionJournal, &QAction::triggered, this, &PackingWindow::showJournal);
+
+    m_btnJournalNotice = new QToolButton(this);
+    m_btnJournalNotice->setObjectName(QStringLiteral("btnJournalNotice"));
+    m_btnJournalNotice->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_btnJournalNotice->setStyleSheet(
+        QStringLiteral("QToolButton { background-color: #ffd54f; color: black; border: none; padding: 1px 6px; }"));
+    m_btnJournalNotice->hide();
+    connect(m_btnJournalNotice, &QToolButton::clicked, this, &PackingWindow::showJournal);
+    m_ui->statusbar->insertPermanentWidget(0, m_btnJournalNotice, 0);
+
+    connect(m_sealWidget, &SealWidget::stationEvent, this, &PackingWindow::forwardStationEvent, Qt::DirectConnection);
+    connect(m_loginWidget, &LoginWidget::loginSuccessful, this, &PackingWindow::recordSignIn);
+    connect(this, &PackingWindow::serviceDeleted, this, &PackingWindow::recordSignOut);
+}
+
+void PackingWindow::setJournal(Journal *journal)
+{
+    if (m_journal) {
+        disconnect(this, nullptr, m_journal, nullptr);
+        disconnect(m_journal, nullptr, this, nullptr);
+    }
+    if (m_journalView) {
+        m_journalView->close(); // it shows the journal it was opened on, and goes
+        m_journalView = nullptr;
+    }
+    m_journal = journal;
+    m_journalNotices.clear();
+    m_actionJournal->setEnabled(journal != nullptr);
+    if (journal) {
+        connect(this, &PackingWindow::stationEvent, journal, &Journal::stationEvent, Qt::DirectConnection);
+        const auto addNotice = [this](Journal::Notice notice, const QString &text) {
+            m_journalNotices.push_back({notice == Journal::Notice::InUseElsewhere
+                                            ? QStringLiteral("The journal is open in another SealStation")
+                                            : QStringLiteral("The journal was damaged: a new one was started"),
+                                        text});
+        };
+        connect(journal, &Journal::noticeRaised, this, [this, journal, addNotice](const QString &text) {
+            addNotice(journal->notice(), text);
+            showJournalNotices();
+        });
+        connect(journal, &Journal::warningChanged, this, &PackingWindow::showJournalNotices);
+        if (journal->notice() != Journal::Notice::None)
+            addNotice(journal->notice(), journal->noticeText());
+        // Bags left between the seal record and the lock's confirmation, by a crash or a power cut.
+        const int notConfirmed = JournalReader(*journal).notConfirmedCount();
+        if (notConfirmed > 0)
+            m_journalNotices.push_back(
+                {notConfirmed == 1
+                     ? QStringLiteral("1 bag not confirmed: see File > Journal (Ctrl+J)")
+                     : QStringLiteral("%1 bags not confirmed: see File > Journal (Ctrl+J)").arg(notConfirmed),
+                 QStringLiteral("%1 recorded on the service, but the key never confirmed the lock closed (for "
+                                "instance after a crash or a power cut). Check them in File > Journal (Ctrl+J), "
+                                "exceptions only, before they leave the station.")
+                     .arg(notConfirmed == 1 ? QStringLiteral("1 bag is")
+                                            : QStringLiteral("%1 bags are").arg(notConfirmed))});
+    }
+    showJournalNotices();
+}
+
+Journal *PackingWindow::journal() const
+{
+    return m_journal;
+}
+
+void PackingWindow::showJournalNotices()
+{
+    QStringList texts;
+    QString brief;
+    if (m_journal && !m_journal->warningText().isEmpty()) {
+        texts << m_journal->warningText();
+        brief = m_journal->phase() == Journal::Phase::DiskFull
+                    ? QStringLiteral("Journal not written: the disk is full")
+                    : QStringLiteral("Journal not written: bags are not recorded");
+    }
+    for (const JournalNotice &notice : m_journalNotices) {
+        texts << notice.text;
+        if (brief.isEmpty())
+            brief = notice.brief;
+    }
+    if (texts.size() > 1)
+        brief += QStringLiteral(" (+%1)").arg(texts.size() - 1);
+    QString shown = brief;
+    m_btnJournalNotice->setText(shown.replace(QLatin1Char('&'), QStringLiteral("&&")));
+    // Rich text with every text escaped: a tool tip guesses the format otherwise.
+    QString tip;
+    for (const QString &text : qAsConst(texts))
+        tip += QStringLiteral("<p>%1</p>").arg(text.toHtmlEscaped());
+    m_btnJournalNotice->setToolTip(tip);
+    m_btnJournalNotice->setAccessibleName(texts.join(QLatin1Char(' ')));
+    m_btnJournalNotice->setVisible(!texts.isEmpty());
+}
+
+void PackingWindow::showJournal()
+{
+    if (!m_journal)
+        return;
+    if (m_journalView) {
+        m_journalView->refresh();
+    } else {
+        m_journalView = new JournalView(m_journal, this);
+        m_journalView->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_journalView->show();
+    m_journalView->raise();
+    m_journalView->activateWindow();
+    // The operator has seen them now; a lasting warning stays while it lasts.
+    m_journalNotices.clear();
+    showJournalNotices();
+}
+
+void PackingWindow::forwardStationEvent(const StationEvent &event)
+{
+    StationEvent filled = event;
+    const QString sessionUser = m_service ? m_service->userName() : QString();
+    filled.user = !sessionUser.isEmpty() ? sessionUser : m_signedInUser.value_or(QString());
+    filled.keySerial = m_linker->serial();
+    filled.keyBox = m_linker->box();
+    emit stationEvent(filled);
+}
+
+void PackingWindow::recordSignIn()
+{
+    m_signedInUser = m_service ? m_service->userName() : QString();
+    StationEvent event;
+    event.kind = StationEvent::Kind::SignedIn;
+    forwardStationEvent(event);
+}
+
+void PackingWindow::recordSignOut()
+{
+    if (!m_signedInUser)
+        return;
+    StationEvent event;
+    event.kind = StationEvent::Kind::SignedOut;
+    forwardStationEvent(event);
+    m_signedInUser.reset();
+}
+
+void PackingWindow::endJournalSession()
+{
+    recordSignOut();
 }

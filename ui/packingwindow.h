@@ -2,19 +2,25 @@
 
 #include "key/keystatus.h"
 #include "ui/serviceinfo.h"
+#include "ui/stationevent.h"
 
 #include <QImage>
 #include <QMainWindow>
+#include <QPointer>
 #include <QScopedPointer>
 #include <QTimer>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class Configuration;
 class JSON;
+class Journal;
+class JournalView;
 class LoginWidget;
+class QAction;
 class QLabel;
 class QProgressBar;
 class QSessionManager;
@@ -50,12 +56,21 @@ public:
     LoginWidget *loginWidget() const { return m_loginWidget; }
     SealWidget *sealWidget() const { return m_sealWidget; }
 
+    // The station's journal, not owned; none by default. The window tells the operator what it
+    // reports and passes every station event to it.
+    void setJournal(Journal *journal);
+    Journal *journal() const;
+    // Records the sign-out of an operator still signed in when the program ends.
+    void endJournalSession();
+
 signals:
     void serviceCreated(JSON *service);
     void serviceDeleted();
     void keyTransferStatus(KeyStatus::eTransferStatus status);
     void keyOperationStatus(KeyOperation::eOperationStatus status);
     void keyCurrentStatus(eKeyCurrentStatus status);
+    // What happened at the station, with the operator and the key filled in (direct connections).
+    void stationEvent(const StationEvent &event);
 
 public slots:
     void keyConnectionChange(bool connected);
@@ -79,6 +94,7 @@ public slots:
     // The session manager's last word before it ends the program: waits as endRequested does.
     void commitData(QSessionManager &manager);
 #endif
+    void showJournal();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -107,6 +123,11 @@ private:
     // A session whose call still waits on the stack is kept until that call returns.
     void retireService(std::unique_ptr<JSON> session);
     void deleteIdleRetiredSessions();
+    void setUpJournal();
+    void forwardStationEvent(const StationEvent &event);
+    void recordSignIn();
+    void recordSignOut();
+    void showJournalNotices();
 
     const QScopedPointer<Ui::PackingWindow> m_ui;
     cLinker *const m_linker;
@@ -124,4 +145,17 @@ private:
     QImage m_keyDisconnectedImage;
     Ending m_ending = Ending::No;
     QTimer m_endDeadline;
+    QPointer<Journal> m_journal;
+    QPointer<JournalView> m_journalView;
+    QAction *m_actionJournal = nullptr;
+    QToolButton *m_btnJournalNotice = nullptr;
+    struct JournalNotice
+    {
+        QString brief; // for the status bar
+        QString text;
+    };
+    // Told once: shown until the operator opens the journal.
+    std::vector<JournalNotice> m_journalNotices;
+    // The operator signed in, for the sign-out row once the session is gone; empty while nobody is.
+    std::optional<QString> m_signedInUser;
 };
