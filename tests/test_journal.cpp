@@ -5,12 +5,14 @@
 #include "journal/journalreader.h"
 #include "journal/journalview.h"
 #include "key/clinker.h"
+#include "sim/emulatedkey.h"
 #include "support/testfiles.h"
 #include "support/uistation.h"
 #include "ui/sealwidget.h"
 
 #include <QDateTime>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -19,6 +21,7 @@
 #include <QTextDocumentFragment>
 #include <QToolButton>
 
+#include <csignal>
 #include <memory>
 
 using Kind = StationEvent::Kind;
@@ -98,6 +101,24 @@ QStringList stateTexts(const Journal &journal, const QString &barcode)
     for (const JournalRow &row : JournalReader(journal).bagRows(barcode, 0, 100))
         states << bagStateText(BagState(row.state));
     return states;
+}
+
+// A bag's rows as "Event outcome", oldest first, read as anyone with SQLite at hand could.
+QStringList bagRows(const Journal &journal, const QString &barcode)
+{
+    QStringList rows;
+    QSqlQuery query(journal.database());
+    query.prepare(QStringLiteral("SELECT event, outcome, lock_id FROM events WHERE barcode = ? ORDER BY seq"));
+    query.addBindValue(barcode);
+    if (!query.exec())
+        return {query.lastError().text()};
+    while (query.next()) {
+        QString row = query.value(0).toString();
+        if (!query.value(1).toString().isEmpty())
+            row += QLatin1Char(' ') + query.value(1).toString();
+        rows << row;
+    }
+    return rows;
 }
 
 } // namespace
@@ -520,6 +541,150 @@ private slots:
         UI_TRY_VERIFY(view->findChild<QLabel *>(QStringLiteral("lblJournalResult"))
                           ->text()
                           .startsWith(QStringLiteral("The journal checks out: 5 rows")));
+    }
+
+    // Every outcome of Pack and Unlock on the real page leaves its rows, in order, and the bag's state.
+    void packAndUnlock_outcomesGiveTheirRows_data()
+    {
+        QTest::addColumn<QString>("barcode");
+        QTest::addColumn<qulonglong>("rf"); // the lock in front of the key; 0: none
+        QTest::addColumn<QString>("act");   // what happens after the scan
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QString>("state");
+        const QString maths = QStringLiteral("2531011021");
+        const QStringList asked{"Linked", "TagRead", "SealRequested"};
+        const QStringList recorded = asked + QStringList{"SealRecorded"};
+        const QString locked = QStringLiteral("CloseConfirmed Authorised\r\nlocked");
+        const QString notClosed = QStringLiteral(
+            "KeyLost Key disconnected: the lock was not closed. Pack the bag again once the key is back.");
+        QTest::newRow("sealed") << maths << 303659ull << "Pack" << recorded + QStringList{locked} << "Sealed";
+        QTest::newRow("earlier seals replaced")
+            << QStringLiteral("2531011034") << 303659ull << "Pack, No"
+            << QStringList{"Linked", "TagRead", "SealsReplaced", "SealRequested", "SealRecorded", locked} << "Sealed";
+        QTest::newRow("no tag") << maths << 0ull << "Pack" << QStringList{"Linked", "Failed Could not find a seal."}
+                                << "Failed";
+        QTest::newRow("unknown lock") << maths << 999999ull << "Pack"
+                                      << QStringList{"Linked", "TagRead",
+                                                     "Failed Could not read tag, please try again."}
+                                      << "Failed";
+        QTest::newRow("seal refused") << maths << 411872ull << "Pack"
+                                      << asked + QStringList{"Failed Could not link seal subject pair"} << "Failed";
+        QTest::newRow("close failed") << maths << 303659ull << "Pack, key fails"
+                                      << recorded + QStringList{"CloseFailed Lock jammed"} << "Not confirmed";
+        QTest::newRow("key lost while closing") << maths << 303659ull << "Pack, unplug while closing"
+                                                << recorded + QStringList{notClosed} << "Not confirmed";
+        QTest::newRow("key lost during the record") << maths << 303659ull << "Pack, unplug during the record"
+                                                    << recorded + QStringList{notClosed} << "Not confirmed";
+        QTest::newRow("unlocked") << maths << 303659ull << "Unlock"
+                                  << QStringList{"Linked", "UnlockRequested", "Unlocked Authorised\r\nunlocked"}
+                                  << "Unlocked";
+        QTest::newRow("unlock failed") << maths << 303659ull << "Unlock, key fails"
+                                       << QStringList{"Linked", "UnlockRequested", "UnlockFailed Lock jammed"}
+                                       << "Failed";
+        QTest::newRow("link failed") << QStringLiteral("9999999999") << 0ull << "" << QStringList{"LinkFailed"}
+                                     << "Failed";
+    }
+
+    void packAndUnlock_outcomesGiveTheirRows()
+    {
+        QFETCH(QString, barcode);
+        QFETCH(qulonglong, rf);
+        QFETCH(QString, act);
+        QFETCH(QStringList, rows);
+        QFETCH(QString, state);
+        for (QString &row : rows)
+            row.replace(QLatin1String("\\r\\n"), QLatin1String("\r\n"));
+        QTemporaryDir dir;
+        Journal journal(dir.path());
+        QVERIFY(journal.open());
+        UiStation s;
+        s.window->setJournal(&journal);
+        QVERIFY(s.loginAndScan(barcode, rf));
+        if (!rf)
+            s.key->removeLock();
+        std::unique_ptr<ModalAnswer> answering;
+        if (act.contains(QLatin1String("No")))
+            answering = answerNextModal(
+                [](QWidget *box) { qobject_cast<QMessageBox *>(box)->button(QMessageBox::No)->click(); });
+        if (act.contains(QLatin1String("key fails")))
+            s.key->failNextOperation(QStringLiteral("Lock jammed"));
+        QTimer poll;
+        if (act.contains(QLatin1String("unplug during the record")))
+            duringSlowCall(s, poll, QStringLiteral("/veskservice/timetable/seal"), [&s] { s.key->unplug(); });
+        if (act.contains(QLatin1String("unplug while closing"))) {
+            s.key->setStepDelay(250);
+            connect(s.window->sealWidget(), &SealWidget::phaseChanged, &poll, [&s](SealWidget::Phase phase) {
+                if (phase == SealWidget::Phase::Closing)
+                    QTimer::singleShot(0, s.key.get(), [&s] { s.key->unplug(); });
+            });
+        }
+        if (act.startsWith(QLatin1String("Pack")))
+            QTest::keyClick(s.find<QPushButton>("btnPack"), Qt::Key_Space);
+        else if (act.startsWith(QLatin1String("Unlock")))
+            QTest::keyClick(s.window.get(), Qt::Key_U, Qt::ControlModifier);
+
+        UI_TRY_COMPARE(bagRows(journal, barcode), rows);
+        const QVector<BagLine> lines = JournalReader(journal).latestBags(false, 0, 10);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(bagStateText(lines.constFirst().state()), state);
+    }
+
+    // A program killed between the seal record and the close leaves the bag Not confirmed, and the
+    // program's next start says so. The child is this suite, run again with the folder to seal into.
+    void killedBetweenRecordAndClose_nextStartSaysNotConfirmed()
+    {
+        QTemporaryDir home;
+        const QString folder = home.filePath(QStringLiteral("data/Vesk/SealStation"));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("SEALSTATION_TEST_JOURNAL_CHILD"), folder);
+        env.insert(QStringLiteral("TMPDIR"), home.path()); // what the killed child leaves goes with the test
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("sealThenKilled")});
+        QVERIFY(child.waitForFinished(10000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+        {
+            Journal journal(folder);
+            QVERIFY(journal.open());
+            QCOMPARE(bagRows(journal, QStringLiteral("2531011021")),
+                     (QStringList{"Linked", "TagRead", "SealRequested", "SealRecorded"}));
+            QCOMPARE(JournalReader(journal).notConfirmedCount(), 1);
+        }
+
+        QProcess app;
+        QProcessEnvironment appEnv = freshUserEnvironment(home.path());
+        appEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        app.setProcessEnvironment(appEnv);
+        app.start(QStringLiteral(SEALSTATION_APP_PATH), QStringList());
+        QVERIFY(app.waitForStarted());
+        const QString log = folder + QStringLiteral("/sealstation.log");
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains("Journal: 1 bag(s) not confirmed at start"), 10000);
+        app.terminate(); // SIGTERM: nothing is under way, so it ends at once
+        QVERIFY(app.waitForFinished(10000));
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), 0);
+    }
+
+    // The child of the case above: seals a bag and is killed as the seal record is written.
+    void sealThenKilled()
+    {
+        const QString folder = qEnvironmentVariable("SEALSTATION_TEST_JOURNAL_CHILD");
+        if (folder.isEmpty())
+            QSKIP("run by killedBetweenRecordAndClose_nextStartSaysNotConfirmed");
+        Journal journal(folder);
+        QVERIFY(journal.open());
+        UiStation s;
+        s.window->setJournal(&journal);
+        // After the journal's own connection: the row is committed when this runs.
+        connect(s.window.get(), &PackingWindow::stationEvent, this, [](const StationEvent &event) {
+            if (event.kind == Kind::SealRecorded)
+                ::raise(SIGKILL);
+        });
+        QVERIFY(s.loginAndScan(QStringLiteral("2531011021")));
+        QTest::keyClick(s.find<QPushButton>("btnPack"), Qt::Key_Space);
+        QTest::qWait(kUiWaitMs);
+        QFAIL("the seal was never recorded");
     }
 
     // A journal that cannot be used is reported once, in the status bar, and packing goes on: a damaged

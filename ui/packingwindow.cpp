@@ -459,7 +459,8 @@ void PackingWindow::setJournal(Journal *journal)
             addNotice(journal->notice(), journal->noticeText());
         // Bags left between the seal record and the lock's confirmation, by a crash or a power cut.
         const int notConfirmed = JournalReader(*journal).notConfirmedCount();
-        if (notConfirmed > 0)
+        if (notConfirmed > 0) {
+            qWarning().noquote() << QStringLiteral("Journal: %1 bag(s) not confirmed at start").arg(notConfirmed);
             m_journalNotices.push_back(
                 {notConfirmed == 1
                      ? QStringLiteral("1 bag not confirmed: see File > Journal (Ctrl+J)")
@@ -469,6 +470,7 @@ void PackingWindow::setJournal(Journal *journal)
                                 "exceptions only, before they leave the station.")
                      .arg(notConfirmed == 1 ? QStringLiteral("1 bag is")
                                             : QStringLiteral("%1 bags are").arg(notConfirmed))});
+        }
     }
     showJournalNotices();
 }
