@@ -20,6 +20,7 @@
 #include "app/configuration.h"
 #include "app/simplelogger.h"
 #include "bench/benchsupport.h"
+#include "journal/journal.h"
 #include "key/clinker.h"
 #include "key/kframe.h"
 #include "key/usbdevice.h"
@@ -739,11 +740,21 @@ private:
 
     bool measureBags()
     {
-        std::vector<double> appMs, appCpuMs, baseMs, baseCpuMs, rawMs, rawCpuMs;
+        std::vector<double> appMs, appCpuMs, baseMs, baseCpuMs, rawMs, rawCpuMs, journalMs, journalCpuMs;
+        // The journal in the temporary folder, which must be on a real disk: a tmpfs makes its syncs free.
+        Journal journal(m_dir.path());
+        if (!journal.open())
+            return fail("the journal could not be opened");
         const int warmUp = 3;
         for (int i = 0; i < warmUp + m_options.bags; ++i) {
-            Step app, base, raw;
+            Step app, base, raw, journaled;
             if (!packOneBag(&app) || !waitForClosed())
+                return false;
+            // The same bag with the journal listening, right after the one without.
+            m_window->setJournal(&journal);
+            const bool packed = packOneBag(&journaled) && waitForClosed();
+            m_window->setJournal(nullptr);
+            if (!packed)
                 return false;
             // The baselines run between the bags, so a change in machine load meets all three alike.
             if (!timed(&base, [this] { return m_minimal->bag(); }))
@@ -758,6 +769,8 @@ private:
             baseCpuMs.push_back(base.cpuMs);
             rawMs.push_back(raw.wallMs);
             rawCpuMs.push_back(raw.cpuMs);
+            journalMs.push_back(journaled.wallMs);
+            journalCpuMs.push_back(journaled.cpuMs);
         }
         std::printf("# per bag, %d bags, Enter in the barcode field to the close request written to the key\n",
                     m_options.bags);
@@ -765,6 +778,9 @@ private:
         bench::printFigure("bag_cpu_ms", appCpuMs, baseCpuMs);
         bench::printFigure("bag_wall_ms_vs_raw", appMs, rawMs);
         bench::printFigure("bag_cpu_ms_vs_raw", appCpuMs, rawCpuMs);
+        std::printf("# per bag with the station's journal written ahead (%d rows before the close request)\n", 4);
+        bench::printFigure("bag_wall_ms_journal", journalMs, appMs);
+        bench::printFigure("bag_cpu_ms_journal", journalCpuMs, appCpuMs);
         return true;
     }
 

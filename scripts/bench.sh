@@ -99,6 +99,8 @@ BEGIN {
     label["bag_cpu_ms"] = "Per bag: CPU time (ms)|4 requests, QNetworkAccessManager"
     label["bag_wall_ms_vs_raw"] = "Per bag: Enter to close request (ms)|4 requests, raw socket"
     label["bag_cpu_ms_vs_raw"] = "Per bag: CPU time (ms)|4 requests, raw socket"
+    label["bag_wall_ms_journal"] = "Per bag with the journal: Enter to close request (ms)|the same bag without it"
+    label["bag_cpu_ms_journal"] = "Per bag with the journal: CPU time (ms)|the same bag without it"
     label["relay_mib_s"] = "Relay throughput, key 1.6.3 (MiB/s)|direct TCP to the relay server"
     label["relay_mib_s_whole_frames"] = "Relay throughput, key before 1.6.3 (MiB/s)|direct TCP to the relay server"
     label["usb_connect_ms"] = "USB key: connect request to answer (ms)|emulated key socket"
