@@ -51,15 +51,24 @@ const char *const kSchema[] = {
     " BEGIN SELECT RAISE(ABORT, 'the journal is append-only'); END",
 };
 
-const char *const kColumns = "seq, time_ms, user, key_serial, key_box, barcode, subject, school, exam_sched_id, "
-                             "lock_rf, lock_id, event, outcome, session, state, ref_seq, ref_hash, hash";
-
 QString utcStamp(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(QStringLiteral("yyyyMMdd-HHmmss"));
 }
 
-JournalRow rowFromQuery(const QSqlQuery &query)
+QString rowRange(qint64 first, qint64 last)
+{
+    return first == last ? QStringLiteral("Row %1 is").arg(first)
+                         : QStringLiteral("Rows %1 to %2 are").arg(first).arg(last);
+}
+
+} // namespace
+
+const char *const kJournalRowColumns = "seq, time_ms, user, key_serial, key_box, barcode, subject, school, "
+                                       "exam_sched_id, lock_rf, lock_id, event, outcome, session, state, ref_seq, "
+                                       "ref_hash, hash";
+
+JournalRow journalRowAt(const QSqlQuery &query)
 {
     JournalRow row;
     row.seq = query.value(0).toLongLong();
@@ -82,14 +91,6 @@ JournalRow rowFromQuery(const QSqlQuery &query)
     row.hash = query.value(17).toByteArray();
     return row;
 }
-
-QString rowRange(qint64 first, qint64 last)
-{
-    return first == last ? QStringLiteral("Row %1 is").arg(first)
-                         : QStringLiteral("Rows %1 to %2 are").arg(first).arg(last);
-}
-
-} // namespace
 
 QString JournalCheck::summary() const
 {
@@ -343,7 +344,7 @@ Journal::OpenResult Journal::prepareSchema()
     m_insert = std::make_unique<QSqlQuery>(db);
     m_insert->prepare(QStringLiteral("INSERT INTO events (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
                                      "?, ?, ?)")
-                          .arg(QLatin1String(kColumns)));
+                          .arg(QLatin1String(kJournalRowColumns)));
     return OpenResult::Opened;
 }
 
@@ -755,14 +756,14 @@ bool JournalVerification::step(int rows)
     QSqlQuery query(m_journal.database());
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT %1 FROM events WHERE seq > ? AND seq <= ? ORDER BY seq LIMIT ?")
-                      .arg(QLatin1String(kColumns)));
+                      .arg(QLatin1String(kJournalRowColumns)));
     query.addBindValue(m_after);
     query.addBindValue(m_check.lastSeq);
     query.addBindValue(qMax(1, rows));
     int read = 0;
     if (query.exec()) {
         while (query.next()) {
-            const JournalRow row = rowFromQuery(query);
+            const JournalRow row = journalRowAt(query);
             ++read;
             m_after = row.seq;
             if (m_pending)

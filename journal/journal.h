@@ -15,6 +15,10 @@
 
 class QSqlQuery;
 
+// A whole row's columns, for "SELECT <these> FROM events", and the row such a query is on.
+extern const char *const kJournalRowColumns;
+JournalRow journalRowAt(const QSqlQuery &query);
+
 // What "Verify journal" found.
 struct JournalCheck
 {

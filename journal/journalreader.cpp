@@ -10,10 +10,6 @@
 
 namespace {
 
-const char *const kRowColumns =
-    "e.seq, e.time_ms, e.user, e.key_serial, e.key_box, e.barcode, e.subject, e.school, e.exam_sched_id, "
-    "e.lock_rf, e.lock_id, e.event, e.outcome, e.session, e.state, e.ref_seq, e.ref_hash, e.hash";
-
 // A bag line: what its latest row says, then the details from the latest rows that carried them
 // (FROM and WHERE follow). The latest row's own details are not read: the line's are at least as new.
 const char *const kBagSelect =
@@ -24,30 +20,6 @@ const char *const kBagDetails =
     "AND s.seq <= e.seq AND (s.subject <> '' OR s.school <> '')) "
     "LEFT JOIN events k ON k.seq = (SELECT MAX(s.seq) FROM events s WHERE s.barcode = e.barcode AND s.state <> 0 "
     "AND s.seq <= e.seq AND (s.lock_id <> '' OR s.lock_rf <> '')) ";
-
-JournalRow rowAt(const QSqlQuery &query)
-{
-    JournalRow row;
-    row.seq = query.value(0).toLongLong();
-    row.timeMs = query.value(1).toLongLong();
-    row.user = query.value(2).toString();
-    row.keySerial = query.value(3).toString();
-    row.keyBox = query.value(4).toString();
-    row.barcode = query.value(5).toString();
-    row.subject = query.value(6).toString();
-    row.school = query.value(7).toString();
-    row.examSchedId = query.value(8).toLongLong();
-    row.lockRf = query.value(9).toString();
-    row.lockId = query.value(10).toString();
-    row.event = query.value(11).toString();
-    row.outcome = query.value(12).toString();
-    row.session = query.value(13).toLongLong();
-    row.state = query.value(14).toInt();
-    row.refSeq = query.value(15).toLongLong();
-    row.refHash = query.value(16).toByteArray();
-    row.hash = query.value(17).toByteArray();
-    return row;
-}
 
 // The condition a row of the scope meets, for the table alias `alias`; its values go to `values`.
 QString scopeCondition(const JournalScope &scope, const char *alias, QVariantList *values)
@@ -194,11 +166,11 @@ QVector<JournalRow> JournalReader::bagRows(const QString &barcode, qint64 afterS
     if (!run(query,
              QStringLiteral("SELECT %1 FROM events e WHERE e.barcode = ? AND e.state <> 0 AND e.seq > ? ORDER BY e.seq "
                             "LIMIT ?")
-                 .arg(QLatin1String(kRowColumns)),
+                 .arg(QLatin1String(kJournalRowColumns)),
              {barcode, afterSeq, limit}))
         return rows;
     while (query.next())
-        rows.append(rowAt(query));
+        rows.append(journalRowAt(query));
     return rows;
 }
 
@@ -309,9 +281,9 @@ JournalRow JournalReader::lastRow(const JournalScope &scope) const
     QSqlQuery query(m_journal.database());
     if (!run(query,
              QStringLiteral("SELECT %1 FROM events e WHERE e.seq = (SELECT MAX(e.seq) FROM events e WHERE %2)")
-                 .arg(QLatin1String(kRowColumns), where),
+                 .arg(QLatin1String(kJournalRowColumns), where),
              values) ||
         !query.next())
         return JournalRow();
-    return rowAt(query);
+    return journalRowAt(query);
 }
