@@ -400,25 +400,9 @@ void SealWidget::linkFailed_Handler(QString scanCode)
 void SealWidget::sealSubject()
 {
     qDebug().noquote() << "Seal subject";
-    switch (m_phase) {
-    case Phase::Idle:
-    case Phase::Linking:
-    case Phase::Opening:
-        break;
-    case Phase::Closing:
-        if (m_keyReady) {
-            leaveUnconfirmedClose();
-            break;
-        }
-        ignored("Pack");
+    // While a link waits there is no bag yet: the warning below says so.
+    if (m_phase != Phase::Linking && !keyFreeFor("Pack"))
         return;
-    case Phase::WaitingForTag:
-    case Phase::Recording:
-    case Phase::RecordingKeyLost:
-        // A second Pack now would start a second tag read and record the seal twice.
-        ignored("Pack");
-        return;
-    }
 
     if (!m_details) {
         enterPhase(m_phase, Look::Warning);
@@ -596,6 +580,29 @@ bool SealWidget::recordSeal(const Lock &lock, const QPointer<JSON> &session)
     return false;
 }
 
+bool SealWidget::keyFreeFor(const char *what)
+{
+    switch (m_phase) {
+    case Phase::Idle:
+    case Phase::Opening:
+        return true;
+    case Phase::Closing:
+        if (!m_keyReady)
+            break;
+        leaveUnconfirmedClose();
+        return true;
+    case Phase::Linking:
+    case Phase::WaitingForTag:
+    case Phase::Recording:
+    case Phase::RecordingKeyLost:
+        // A second Pack now would start a second tag read and record the seal twice; an Unlock
+        // would have the close taken for an open.
+        break;
+    }
+    ignored(what);
+    return false;
+}
+
 void SealWidget::leaveUnconfirmedClose()
 {
     qDebug().noquote() << "The key finished without confirming the close";
@@ -608,24 +615,8 @@ void SealWidget::leaveUnconfirmedClose()
 // close cannot be taken for an open.
 void SealWidget::openSeal()
 {
-    switch (m_phase) {
-    case Phase::Idle:
-    case Phase::Opening:
-        break;
-    case Phase::Closing:
-        if (m_keyReady) {
-            leaveUnconfirmedClose();
-            break;
-        }
-        ignored("Unlock");
+    if (!keyFreeFor("Unlock"))
         return;
-    case Phase::Linking:
-    case Phase::WaitingForTag:
-    case Phase::Recording:
-    case Phase::RecordingKeyLost:
-        ignored("Unlock");
-        return;
-    }
     if (!m_details)
         m_current = StationEvent();
     m_current.lockRf.clear();

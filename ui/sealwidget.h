@@ -117,6 +117,9 @@ private:
     // Back to Idle after a failure: the message (if any) in the status bar, the failure look.
     void fail(StationEvent::Kind kind, const QString &message, const QString &outcome = QString());
     void updateButtons();
+    // Whether Pack or Unlock (`what`) may give the key a new operation now: in Idle and Opening, and in
+    // Closing once the key is ready again (the close then stays unconfirmed). Logs a refusal.
+    bool keyFreeFor(const char *what);
     // Closing, the key ready again without having confirmed the close: the seal stays unconfirmed.
     void leaveUnconfirmedClose();
     bool recordSeal(const Lock &lock, const QPointer<JSON> &session);
