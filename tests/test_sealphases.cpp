@@ -54,24 +54,18 @@ QList<int> keyRequestsUpToNow(UiStation &s)
     const auto isMarker = [&wanted](const QByteArray &payload) {
         return payload.startsWith(wanted) && payload.size() <= wanted.size() + 1;
     };
-    QList<int> tags;
-    if (!QTest::qWaitFor([&] { return std::any_of(s.key->messages().cbegin(), s.key->messages().cend(), isMarker); },
-                         kUiWaitMs)) {
+    QList<QByteArray> messages;
+    if (!QTest::qWaitFor(
+            [&] {
+                messages = s.key->messages();
+                return std::any_of(messages.cbegin(), messages.cend(), isMarker);
+            },
+            kUiWaitMs)) {
         qWarning("the key never received the marker");
         return {-2};
     }
-    for (const QByteArray &payload : s.key->messages()) {
-        if (isMarker(payload))
-            break;
-        const std::unique_ptr<KMessage> message =
-            KMessage::parse(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
-        if (!message || message->type() != REQUEST)
-            continue;
-        message->first();
-        while (const KTag *item = message->next())
-            tags << int(item->tag());
-    }
-    return tags;
+    return requestTags(
+        messages.mid(0, int(std::find_if(messages.cbegin(), messages.cend(), isMarker) - messages.cbegin())));
 }
 
 QString lookName(const QString &styleSheet)

@@ -169,10 +169,10 @@ void duringSlowCall(UiStation &s, QTimer &poll, const QString &path, const std::
     poll.start(5);
 }
 
-QList<int> keyRequestTags(const EmulatedKey &key)
+QList<int> requestTags(const QList<QByteArray> &messages)
 {
     QList<int> tags;
-    for (const QByteArray &payload : key.messages()) {
+    for (const QByteArray &payload : messages) {
         const std::unique_ptr<KMessage> message =
             KMessage::parse(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
         if (!message || message->type() != REQUEST)
@@ -182,4 +182,9 @@ QList<int> keyRequestTags(const EmulatedKey &key)
             tags << int(item->tag());
     }
     return tags;
+}
+
+QList<int> keyRequestTags(const EmulatedKey &key)
+{
+    return requestTags(key.messages());
 }

@@ -112,5 +112,7 @@ private:
 // loop, while the window's session waits for such an answer.
 void duringSlowCall(UiStation &s, QTimer &poll, const QString &path, const std::function<void()> &action);
 
-// The tags of the REQUEST items the key received, in order (TAG_SCAN, TAG_CLOSE, ...).
+// The tags of the REQUEST items in `messages` (payloads the key received), in order (TAG_SCAN, ...).
+QList<int> requestTags(const QList<QByteArray> &messages);
+// The same for everything the key received.
 QList<int> keyRequestTags(const EmulatedKey &key);
