@@ -17,7 +17,7 @@
 #include "key/usblink.h"
 #include "sim/emulatedkey.h"
 #include "sim/relayserver.h"
-#include "support/emulatedusbbus.h"
+#include "sim/emulatedusbbus.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -7,7 +7,7 @@
 #include "key/usbdevice.h"
 #include "key/usblink.h"
 #include "sim/emulatedkey.h"
-#include "support/emulatedusbbus.h"
+#include "sim/emulatedusbbus.h"
 #include "support/keytestsupport.h"
 
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // GLib's headers use the word Qt reserves for signals: they come first.
 #include <umockdev.h>
 
-#include "support/emulatedusbbus.h"
+#include "sim/emulatedusbbus.h"
 
 #include <QStringList>
 
