@@ -402,6 +402,7 @@ void PackingWindow::endNow()
 {
     m_ending = Ending::Now;
     m_endDeadline.stop();
+    m_sealWidget->endProgram();
     QApplication::quit();
 }
 

@@ -23,46 +23,45 @@
 
 // One seal or unlock, phase by event. "→ X" enters phase X; "fail" returns to Idle with the failure
 // look, the buttons back and the message in the status bar; "-" means the event cannot occur there.
+// "Recording" stands for RecordingKeyLost too, which differs in one row: its record sends no close.
 // Each slot below starts with the phases it acts in and logs the event it ignores elsewhere.
 //
-//  event \ phase  | Idle             | Linking          | WaitingForTag   | Recording(KeyLost)| Closing         |
-//  Opening
-//  ---------------+------------------+------------------+-----------------+-------------------+-----------------+----------------
-//  scan (Enter)   | link → Linking   | refuse: busy     | refuse: busy    | refuse: busy      | refuse: busy    |
-//  refuse: busy link returns   | -                | → Idle, show bag | -               | -                 | - | -
-//  Pack, no bag   | warning          | warning          | ignore          | ignore            | key busy: ignore|
-//  warning Pack, a bag    | scan → Waiting   | -                | ignore          | ignore            | key ready: |
-//  scan → Waiting
-//                 |                  |                  |                 |                   | unconfirmed,    |
-//                 |                  |                  |                 |                   | scan → Waiting  |
-//  Unlock         | open → Opening   | ignore           | ignore          | ignore            | key busy: ignore| open
-//  again
-//                 |                  |                  |                 |                   | key ready:      |
-//                 |                  |                  |                 |                   | unconfirmed,    |
-//                 |                  |                  |                 |                   | open → Opening  |
-//  tag timer      | -                | -                | scan again;     | -                 | -               | -
-//                 |                  |                  | third: fail     |                   |                 |
-//  tag read       | ignore           | ignore           | → Recording     | ignore            | ignore          |
-//  ignore tag not read   | ignore           | ignore           | fail            | ignore            | ignore | ignore
-//  no lock/seal   | -                | -                | -               | fail              | -               | -
-//  seal recorded  | -                | -                | -               | close → Closing;  | -               | -
-//                 |                  |                  |                 | KeyLost: fail     |                 |
-//  "…locked"      | log              | log              | log             | log               | → Idle, success | log
-//  "…unlocked"    | log              | log              | log             | log               | log             | →
-//  Idle, success "Please wait"  | clear look       | clear look       | clear look      | clear look        | clear
-//  look      | clear look other text     | failure look     | failure look     | fail            | failure look      |
-//  fail (look only)| fail (look only) "Un-plug USB"  | nothing          | nothing          | nothing         | nothing
-//  | nothing         | nothing key lost       | nothing          | nothing          | fail            | →
-//  RecordingKeyLost| fail            | fail key ready(b)   | buttons follow   | buttons follow   | (remembered)    |
-//  (remembered)      | buttons follow  | buttons follow logout         | clear bag        | → Idle           | → Idle
-//  | refused by window | clear bag       | clear bag
+// clang-format off
+//  event         | Idle           | Linking        | WaitingForTag  | Recording      | Closing        | Opening
+//  --------------+----------------+----------------+----------------+----------------+----------------+---------------
+//  scan (Enter)  | link → Linking | refuse: busy   | refuse: busy   | refuse: busy   | refuse: busy   | refuse: busy
+//  link returns  | -              | → Idle, show   | -              | -              | -              | -
+//  Pack, no bag  | warning        | warning        | ignore         | ignore         | key busy:      | warning
+//  Pack, a bag   | scan → Waiting | -              | ignore         | ignore         |  ignore; ready:| scan → Waiting
+//                |                |                |                |                |  unconfirmed,  |
+//                |                |                |                |                |  as in Idle    |
+//  Unlock        | open → Opening | ignore         | ignore         | ignore         | as Pack        | open again
+//  tag timer     | -              | -              | scan again;    | -              | -              | -
+//                |                |                | third: fail    |                |                |
+//  tag read      | ignore         | ignore         | → Recording    | ignore         | ignore         | ignore
+//  tag not read  | ignore         | ignore         | fail           | ignore         | ignore         | ignore
+//  no lock/seal  | -              | -              | -              | fail           | -              | -
+//  seal recorded | -              | -              | -              | close →        | -              | -
+//                |                |                |                |  Closing;      |                |
+//                |                |                |                |  KeyLost: fail |                |
+//  "…locked"     | log            | log            | log            | log            | → Idle, success| log
+//  "…unlocked"   | log            | log            | log            | log            | log            | → Idle, success
+//  "Please wait" | clear look     | clear look     | clear look     | clear look     | clear look     | clear look
+//  other text    | failure look   | failure look   | fail           | failure look   | fail (no msg)  | fail (no msg)
+//  "Un-plug USB" | nothing        | nothing        | nothing        | nothing        | nothing        | nothing
+//  key lost      | nothing        | nothing        | fail           | → KeyLost      | fail           | fail
+//  key ready(b)  | buttons follow | buttons follow | (remembered)   | (remembered)   | buttons follow | buttons follow
+//  logout        | clear bag      | → Idle         | → Idle         | refused        | clear bag      | clear bag
+//  program ends  | -              | -              | -              | → Idle, failure| -              | -
+// clang-format on
 //
 // Buttons work in Idle, Linking, Closing and Opening while the key engine lets them; entering
 // Closing takes them from the key until it reports ready, so a closing lock keeps them until the key
 // has finished. A key that finished without confirming the close (it showed "Un-plug USB first", say)
 // leaves the seal unconfirmed: Pack or Unlock then start afresh, and the journal says so.
 // A failure text from the key while closing or opening ends the phase without a status message,
-// as the key's own display says what went wrong.
+// as the key's own display says what went wrong. When the program ends during a seal, past its wait
+// for it, nothing more goes out: what did is in the journal.
 
 namespace {
 
@@ -264,6 +263,14 @@ bool SealWidget::stillRecording(const QPointer<SealWidget> &self, const QPointer
         return true;
     qDebug().noquote() << "Session ended during a service call";
     return false;
+}
+
+void SealWidget::endProgram()
+{
+    if (!isRecording())
+        return;
+    qWarning().noquote() << "The program ends before the seal was recorded and closed";
+    enterPhase(Phase::Idle, Look::Failure);
 }
 
 void SealWidget::serviceCreated(JSON *service)

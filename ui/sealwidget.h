@@ -73,6 +73,9 @@ public:
     {
         return isRecording() || m_phase == Phase::Closing || m_phase == Phase::Opening;
     }
+    // The program ends now, past its wait for the seal: a seal being recorded sends nothing more (what
+    // went out is in the journal already), so that an answer given as the windows close changes nothing.
+    void endProgram();
     // The product waits 10 s between tag reads; tests may shorten it.
     void setTagTimerInterval(int milliseconds) { m_tagTimer.setInterval(milliseconds); }
 
