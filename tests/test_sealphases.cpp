@@ -398,6 +398,8 @@ private slots:
         };
         QTimer poll;
         SealWidget *page = s.window->sealWidget();
+        QList<StationEvent::Kind> reported;
+        connect(page, &SealWidget::stationEvent, &poll, [&reported](const StationEvent &e) { reported << e.kind; });
         if (during == QLatin1String("idle")) {
             QTimer::singleShot(0, s.window.get(), takeTheWay);
         } else if (during == QLatin1String("question")) {
@@ -447,6 +449,9 @@ private slots:
             QVERIFY(s.window->isVisible());
         QCOMPARE(s.seals(barcode.right(4).toStdString()), seals);
         QCOMPARE(lookName(s.operationStyle()), look);
+        // A question the end closed starts no renames and no record: nothing more is even written ahead.
+        if (during == QLatin1String("question"))
+            QCOMPARE(reported.last(), StationEvent::Kind::TagRead);
         // The close reached the key whenever the seal was recorded.
         UI_TRY_COMPARE(keyRequestTags(*s.key).count(TAG_CLOSE), seals.endsWith(QLatin1String("5101")) ? 1 : 0);
     }
