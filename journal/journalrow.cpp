@@ -18,7 +18,7 @@ struct KindInfo
     const char *label;
 };
 
-const std::array<KindInfo, 15> kKinds{{
+const std::array<KindInfo, 16> kKinds{{
     {Kind::SignedIn, "SignedIn", "Signed in"},
     {Kind::SignedOut, "SignedOut", "Signed out"},
     {Kind::Linked, "Linked", "Linked"},
@@ -27,6 +27,7 @@ const std::array<KindInfo, 15> kKinds{{
     {Kind::SealsReplaced, "SealsReplaced", "Earlier seals replaced"},
     {Kind::SealRequested, "SealRequested", "Seal requested"},
     {Kind::SealRecorded, "SealRecorded", "Seal recorded"},
+    {Kind::SealUnanswered, "SealUnanswered", "No answer to the seal record"},
     {Kind::CloseConfirmed, "CloseConfirmed", "Lock closed"},
     {Kind::CloseFailed, "CloseFailed", "Close failed"},
     {Kind::KeyLost, "KeyLost", "Key lost"},
@@ -88,6 +89,7 @@ BagState nextBagState(BagState previous, StationEvent::Kind kind)
     case Kind::SealRequested:
         return previous == BagState::InDoubt ? BagState::InDoubt : BagState::Requested;
     case Kind::SealRecorded:
+    case Kind::SealUnanswered:
     case Kind::CloseFailed:
         return BagState::InDoubt;
     case Kind::KeyLost:

@@ -316,13 +316,18 @@ void JSON::renameOtherLocks(const QString &pointId, const QString &tableId, cons
     }
 }
 
-std::unique_ptr<Seal> JSON::sealTimetable(const QString &pointId, const QString &tableId, const QString &apId)
+std::unique_ptr<Seal> JSON::sealTimetable(const QString &pointId, const QString &tableId, const QString &apId,
+                                          bool *answered)
 {
     Call call(this);
     const QString url = m_baseUrl + QStringLiteral("/veskservice/timetable/seal");
     const QString body = JsonBody().add("pointId", pointId).add("tableId", tableId).add("apId", apId).object();
     RixRequestHandler handler(m_manager, m_token, nullptr, m_replyTimeoutMs);
     RixRequestHandler::Reply reply = handler.putJson(url, body);
+    if (answered)
+        *answered = call.alive() && reply &&
+                    (reply->error() == QNetworkReply::NoError ||
+                     reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid());
     if (!call.alive())
         return nullptr;
     ParserSeal parser;

@@ -51,7 +51,10 @@ public:
     bool reassignSubjectToCenter(const QString &pointId, const QString &tableId);
     bool hasOtherSeals(const QString &pointId, const QString &tableId, const QString &apId);
     void renameOtherLocks(const QString &pointId, const QString &tableId, const QString &apId);
-    std::unique_ptr<Seal> sealTimetable(const QString &pointId, const QString &tableId, const QString &apId);
+    // `answered`, when given, tells a refusal (the service answered) from a reply that never came, after
+    // which the service may hold the seal.
+    std::unique_ptr<Seal> sealTimetable(const QString &pointId, const QString &tableId, const QString &apId,
+                                        bool *answered = nullptr);
 
     // At most the first four characters of a secret, for debug messages.
     static QString masked(const QByteArray &secret);

@@ -5,7 +5,9 @@
 #include "journal/journalreader.h"
 #include "journal/journalview.h"
 #include "key/clinker.h"
+#include "service/json.h"
 #include "sim/emulatedkey.h"
+#include "sim/webservice.h"
 #include "support/testfiles.h"
 #include "support/uistation.h"
 #include "ui/sealwidget.h"
@@ -569,6 +571,12 @@ private slots:
                                       << "Failed";
         QTest::newRow("seal refused") << maths << 411872ull << "Pack"
                                       << asked + QStringList{"Failed Could not link seal subject pair"} << "Failed";
+        // The record went out and no answer came back: the service may hold the seal.
+        QTest::newRow("seal record unanswered")
+            << maths << 303659ull << "Pack, no answer to the record"
+            << asked + QStringList{"SealUnanswered No answer to the seal record: the service may hold it, but the "
+                                   "lock was not closed."}
+            << "Not confirmed";
         QTest::newRow("close failed") << maths << 303659ull << "Pack, key fails"
                                       << recorded + QStringList{"CloseFailed Lock jammed"} << "Not confirmed";
         QTest::newRow("key lost while closing") << maths << 303659ull << "Pack, unplug while closing"
@@ -606,6 +614,10 @@ private slots:
         if (act.contains(QLatin1String("No")))
             answering = answerNextModal(
                 [](QWidget *box) { qobject_cast<QMessageBox *>(box)->button(QMessageBox::No)->click(); });
+        if (act.contains(QLatin1String("no answer"))) {
+            s.window->service()->setReplyTimeout(300);
+            s.web->addFault({"/veskservice/timetable/seal", sim::FaultAction::Answer, std::chrono::milliseconds(1000)});
+        }
         if (act.contains(QLatin1String("key fails")))
             s.key->failNextOperation(QStringLiteral("Lock jammed"));
         QTimer poll;

@@ -576,11 +576,19 @@ bool SealWidget::recordSeal(const Lock &lock, const QPointer<JSON> &session)
     }
 
     report(StationEvent::Kind::SealRequested);
-    const std::unique_ptr<Seal> seal(session->sealTimetable(pointId, tableId, apId));
+    bool answered = true;
+    const std::unique_ptr<Seal> seal(session->sealTimetable(pointId, tableId, apId, &answered));
     if (!stillRecording(self, session))
         return false;
     if (seal)
         return true;
+    if (!answered) {
+        // The record went out and its answer did not come back: the service may hold the seal.
+        qDebug().noquote() << "No answer to the seal record";
+        fail(StationEvent::Kind::SealUnanswered,
+             QStringLiteral("No answer to the seal record: the service may hold it, but the lock was not closed."));
+        return false;
+    }
 
     qDebug().noquote() << "Could not link seal subject pair";
     fail(StationEvent::Kind::Failed, QStringLiteral("Could not link seal subject pair"));

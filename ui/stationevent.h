@@ -18,6 +18,7 @@ struct StationEvent
         SealsReplaced,   // the operator chose to replace the earlier seals; the renames go out next
         SealRequested,   // the seal record goes out next: `lockId` is known
         SealRecorded,    // the service holds the seal; the close request goes out next
+        SealUnanswered,  // the seal record got no answer (time limit, connection lost): it may be held
         CloseConfirmed,  // the key reported the lock closed
         CloseFailed,     // the key reported a failure instead of the close; `outcome` is its text
         KeyLost,         // the key went away before it confirmed the close or the open
