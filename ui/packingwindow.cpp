@@ -476,11 +476,6 @@ void PackingWindow::setJournal(Journal *journal)
     showJournalNotices();
 }
 
-Journal *PackingWindow::journal() const
-{
-    return m_journal;
-}
-
 void PackingWindow::showJournalNotices()
 {
     QStringList texts;

@@ -51,15 +51,12 @@ public:
 
     Mode currentMode() const;
     JSON *service() const { return m_service.get(); }
-    // True once the program has decided to end and waits for the key to finish a seal or unlock.
-    bool isWaitingToEnd() const { return m_ending == Ending::WaitingForKey; }
     LoginWidget *loginWidget() const { return m_loginWidget; }
     SealWidget *sealWidget() const { return m_sealWidget; }
 
     // The station's journal, not owned; none by default. The window tells the operator what it
     // reports and passes every station event to it.
     void setJournal(Journal *journal);
-    Journal *journal() const;
     // Records the sign-out of an operator still signed in when the program ends.
     void endJournalSession();
 

@@ -63,7 +63,6 @@ public:
 
     Phase phase() const { return m_phase; }
     Operation operation() const;
-    bool isWaitingForTag() const { return m_phase == Phase::WaitingForTag; }
     int tagRetries() const { return m_tagRetries; }
     // From a tag read until its seal is recorded and the close request sent, or refused: the span in
     // which ending the session or the program would leave the service and the lock disagreeing.
